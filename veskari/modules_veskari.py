@@ -1,0 +1,224 @@
+"""Training-side building blocks: a neuron module and its dendrite branches.
+
+A ``VSKNeuronModule`` wraps one main layer. Each dendrite is a layer with
+the same call signature as the main layer; dendrite k sees the activated
+outputs of dendrites 0..k-1, and the main output sees all of them. The
+converters read the attributes documented here, so their names, shapes and
+container types are part of the module's contract.
+"""
+import torch
+from torch import nn
+
+from veskari import globals_veskari as GVS
+
+
+class DendriteValues:
+    """Layout record of one dendrite's output: which axis holds the neurons.
+
+    Plain object (not a module) so it never shows up in ``state_dict``.
+    """
+
+    def __init__(self, output_dimensions, node_index):
+        # One entry per output axis: 0 marks the neuron axis, -1 any other.
+        self.this_output_dimensions = list(output_dimensions)
+        self.this_node_index = int(node_index)
+
+
+def broadcast_shape(values):
+    """Shape that lays a length-N weight row along the neuron axis."""
+    return [-1 if axis == values.this_node_index else 1
+            for axis in range(len(values.this_output_dimensions))]
+
+
+class DendriteHolder(nn.Module):
+    """The dendrite layers of one neuron module and the weights between them."""
+
+    def __init__(self, output_dimensions, node_index):
+        super().__init__()
+        self.layers = nn.ModuleList()
+        # [] while no dendrite needs processing, else one entry per layer.
+        self.processors = []
+        # Empty below two dendrites; then entry 0 is an unused placeholder
+        # and entry k (k, N) feeds dendrites 0..k-1 into dendrite k.
+        self.dendrites_to_dendrites = nn.ParameterList()
+        self.register_buffer("num_cycles", torch.tensor(0, dtype=torch.int64))
+        # Kept non-empty so the output layout is known before any dendrite.
+        self.dendrite_values = [DendriteValues(output_dimensions, node_index)]
+
+    def forward(self, *args, **kwargs):
+        """Run the cascade; returns the activated output of every dendrite."""
+        view = broadcast_shape(self.dendrite_values[0])
+        activated = []
+        for k, layer in enumerate(self.layers):
+            proc = self.processors[k] if self.processors != [] else None
+            a, kw = proc.pre_d(*args, **kwargs) if proc is not None else (args, kwargs)
+            cur = layer(*a, **kw)
+            if proc is not None:
+                cur = proc.post_d(cur)
+            weights = self.dendrites_to_dendrites[k] if k > 0 else None
+            for i in range(k):
+                cur = cur + weights[i, :].view(view).to(cur.device) * activated[i]
+            # Read per dendrite so a setter called mid-run takes effect at once.
+            act = GVS.pc.get_vsk_forward_function()
+            activated.append(act(cur))
+        return activated
+
+
+class VSKNeuronModule(nn.Module):
+    """A main layer plus dendrite branches that add into its output.
+
+    Args:
+        main_module: the wrapped layer (nn.Linear, nn.Conv2d, nn.LSTM, ...).
+        output_dimensions: one entry per axis of the main output (after
+            ``processor.post_n1``), 0 on the neuron axis and -1 elsewhere,
+            e.g. ``[-1, 0]`` for Linear, ``[-1, 0, -1, -1]`` for Conv2d.
+        node_index: the neuron axis (the position of the 0 above).
+        processor: object adapting the main layer's output, or None.
+        num_neurons: size of the neuron axis; inferred from common layer
+            types when omitted.
+    """
+
+    def __init__(self, main_module, output_dimensions, node_index,
+                 processor=None, num_neurons=None):
+        super().__init__()
+        dims = list(output_dimensions)
+        if not 0 <= node_index < len(dims) or dims[node_index] != 0:
+            raise ValueError(f"output_dimensions {dims} has no 0 at node_index {node_index}")
+        self.main_module = main_module
+        self.processor = processor
+        self.num_neurons = int(num_neurons) if num_neurons is not None else neuron_count(main_module)
+        self.dendrites_to_top = nn.ParameterList()
+        self.register_buffer("this_node_index", torch.tensor(node_index, dtype=torch.int64))
+        self.dendrite_module = DendriteHolder(dims, node_index)
+
+    @property
+    def num_dendrites(self):
+        return len(self.dendrite_module.layers)
+
+    def add_dendrites(self, k, layer_factory, processor_factory=None,
+                      init_scale=0.1, generator=None):
+        """Append ``k`` dendrites made by ``layer_factory()``.
+
+        New weights are ``init_scale * randn`` drawn from ``generator`` (or
+        the global RNG); the weights of existing dendrites are kept.
+        """
+        holder = self.dendrite_module
+        n_neurons = self.num_neurons
+        ref = self._weight_reference()
+
+        def randn(*shape):
+            w = torch.randn(*shape, generator=generator, dtype=ref.dtype) * init_scale
+            return nn.Parameter(w.to(ref.device))
+
+        for _ in range(k):
+            j = len(holder.layers)
+            holder.layers.append(layer_factory())
+            if processor_factory is not None:
+                if holder.processors == []:
+                    holder.processors = [None] * j
+                holder.processors.append(processor_factory())
+            elif holder.processors != []:
+                holder.processors.append(None)
+
+            top = randn(j + 1, n_neurons)
+            if j > 0:
+                with torch.no_grad():
+                    top[:j] = self.dendrites_to_top[-1]
+            self.dendrites_to_top.append(top)
+
+            if j == 1:
+                holder.dendrites_to_dendrites.append(
+                    nn.Parameter(torch.zeros(1, 1, 1, dtype=ref.dtype, device=ref.device)))
+            if j >= 1:
+                holder.dendrites_to_dendrites.append(randn(j, n_neurons))
+                values = holder.dendrite_values[0]
+                holder.dendrite_values.append(
+                    DendriteValues(values.this_output_dimensions, values.this_node_index))
+            holder.num_cycles += 1
+        return self
+
+    def _weight_reference(self):
+        """A tensor whose dtype/device new weights should follow."""
+        for p in self.main_module.parameters():
+            return p
+        return torch.empty(0)
+
+    def forward(self, *args, **kwargs):
+        activated = self.dendrite_module(*args, **kwargs)
+        view = broadcast_shape(self.dendrite_module.dendrite_values[0])
+        out = self.main_module(*args, **kwargs)
+        if self.processor is not None:
+            out = self.processor.post_n1(out)
+        if len(self.dendrites_to_top) > 0:
+            top = self.dendrites_to_top[-1]
+            for i in range(len(activated)):
+                out = out + top[i, :].view(view).to(out.device) * activated[i]
+        if self.processor is not None:
+            out = self.processor.post_n2(out)
+        return out
+
+    def extra_repr(self):
+        return f"num_neurons={self.num_neurons}, dendrites={self.num_dendrites}"
+
+
+def neuron_count(module):
+    """Size of the neuron axis of a layer's output, for common layer types."""
+    if isinstance(module, nn.Linear):
+        return module.out_features
+    if isinstance(module, nn.modules.conv._ConvNd):
+        return module.out_channels
+    if isinstance(module, nn.RNNBase):
+        size = module.proj_size or module.hidden_size
+        return size * (2 if module.bidirectional else 1)
+    raise ValueError(f"cannot infer the neuron count of {type(module).__name__}; pass num_neurons")
+
+
+class Processor:
+    """Adapts a layer's call and output; this base passes everything through.
+
+    Dendrite side: ``pre_d`` maps the call arguments to ``(args, kwargs)``,
+    ``post_d`` maps the dendrite output. Main side: ``post_n1`` maps the
+    main output before the dendrites are added, ``post_n2`` after.
+    """
+
+    def pre_d(self, *args, **kwargs):
+        return args, kwargs
+
+    def post_d(self, out):
+        return out
+
+    def post_n1(self, out):
+        return out
+
+    def post_n2(self, value):
+        return value
+
+
+class RecurrentProcessor(Processor):
+    """For recurrent layers returning ``(output, state)``, e.g. nn.LSTM.
+
+    Dendrites run from a zero initial state and contribute only their output
+    sequence. The main side keeps the main layer's final state between
+    ``post_n1`` and ``post_n2``; because of that stored state, one network
+    holding such a processor must not run forward calls concurrently.
+    """
+
+    # Name of the initial-state argument of nn.RNN / nn.GRU / nn.LSTM.
+    state_argument = "hx"
+
+    def __init__(self):
+        self.kept_state = None
+
+    def pre_d(self, *args, **kwargs):
+        kwargs = {k: v for k, v in kwargs.items() if k != self.state_argument}
+        return tuple(args[:1]), kwargs
+
+    def post_d(self, out):
+        return out[0]
+
+    def post_n1(self, out):
+        self.kept_state = out[1]
+        return out[0]
+
+    def post_n2(self, value):
+        return value, self.kept_state
