@@ -1,0 +1,125 @@
+"""Build small dendrite networks, convert them for inference, check and time them.
+
+Run from the repository root: ``python examples/demo.py [--calls N]``.
+Exits non-zero if a converted network's output differs from the original's.
+"""
+import argparse
+import copy
+import os
+import sys
+import time
+
+import torch
+from torch import nn
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+from veskari.utils_veskari import add_dendrites, describe, wrap_layers  # noqa: E402
+
+try:
+    from veskari import blockwise_veskari, clean_veskari
+    # Unbuilt, the source directories import as empty namespace packages.
+    if not (hasattr(blockwise_veskari, "blockwise_network") and hasattr(clean_veskari, "refresh_net")):
+        raise ImportError("veskari native converters are not built")
+except ImportError as exc:
+    blockwise_veskari = clean_veskari = None
+    CONVERTER_ERROR = exc
+
+
+def build_mlp():
+    net = nn.Sequential(nn.Linear(16, 32), nn.ReLU(), nn.Linear(32, 32), nn.ReLU(), nn.Linear(32, 4))
+    wrap_layers(net, [nn.Linear])
+    add_dendrites(net, 2, seed=1, init_scale=0.5)
+    return net.eval(), (torch.randn(8, 16),)
+
+
+def build_convnet():
+    net = nn.Sequential(
+        nn.Conv2d(3, 8, 3, padding=1), nn.ReLU(),
+        nn.Conv2d(8, 8, 3, padding=1), nn.ReLU(),
+        nn.AdaptiveAvgPool2d(1), nn.Flatten(), nn.Linear(8, 5))
+    wrap_layers(net, [nn.Conv2d, nn.Linear])
+    add_dendrites(net, 2, seed=2, init_scale=0.5)
+    return net.eval(), (torch.randn(4, 3, 12, 12),)
+
+
+def module_types(net):
+    return {name or "<root>": type(m) for name, m in net.named_modules()}
+
+
+def replaced_paths(before, after):
+    """Outermost module paths whose type changed or that disappeared."""
+    changed = sorted(name for name, kind in before.items() if after.get(name) is not kind)
+    return [name for name in changed
+            if not any(name.startswith(other + ".") for other in changed)]
+
+
+def time_per_call(net, args, calls):
+    for _ in range(10):
+        net(*args)
+    start = time.perf_counter()
+    for _ in range(calls):
+        net(*args)
+    return (time.perf_counter() - start) / calls
+
+
+def outputs_match(label, expected, actual):
+    try:
+        torch.testing.assert_close(actual, expected)
+    except AssertionError as err:
+        print(f"  {label}: MISMATCH\n{err}")
+        return False
+    print(f"  {label}: outputs match")
+    return True
+
+
+def convert(net):
+    """Convert in place; a converter may also hand back the network."""
+    result = blockwise_veskari.blockwise_network(net)
+    net = result if isinstance(result, nn.Module) else net
+    result = clean_veskari.refresh_net(net)
+    return result if isinstance(result, nn.Module) else net
+
+
+def run(name, net, args, calls):
+    print(f"\n== {name} ==\n{describe(net)}")
+    if blockwise_veskari is None:
+        return True
+    trained = copy.deepcopy(net)  # conversion works in place
+    before = module_types(net)
+    net = convert(net)
+    print("  replaced: " + (", ".join(replaced_paths(before, module_types(net))) or "nothing"))
+
+    ok = True
+    with torch.no_grad():
+        expected = trained(*args)
+        ok &= outputs_match("sequential", expected, net(*args))
+        clean_veskari.doing_threading = True
+        try:
+            ok &= outputs_match("threaded", expected, net(*args))
+        finally:
+            clean_veskari.doing_threading = False
+        t_trained = time_per_call(trained, args, calls)
+        t_converted = time_per_call(net, args, calls)
+    print(f"  time per call: trained {t_trained * 1e6:.1f} us, "
+          f"converted {t_converted * 1e6:.1f} us ({t_trained / t_converted:.2f}x)")
+    return ok
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--calls", type=int, default=300, help="forward calls per timing")
+    calls = parser.parse_args().calls
+
+    torch.manual_seed(0)
+    if blockwise_veskari is None:
+        print(f"converters unavailable ({CONVERTER_ERROR}); showing the built networks only")
+    ok = True
+    for name, build in (("mlp", build_mlp), ("convnet", build_convnet)):
+        net, args = build()
+        ok &= run(name, net, args, calls)
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
