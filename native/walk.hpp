@@ -1,0 +1,83 @@
+// Pieces shared by the two network walks: path names, the in-place record of
+// visited paths, and the attribute probe.
+#pragma once
+
+#include "ref.hpp"
+
+namespace vsk::walk {
+
+// Small constant strings, interned on first use and kept for the process.
+inline PyObject* constant(PyObject*& slot, const char* text) {
+    if (slot == nullptr) {
+        slot = PyUnicode_InternFromString(text);
+        if (slot == nullptr) raise();
+    }
+    return slot;
+}
+
+inline PyObject* dot() {
+    static PyObject* s = nullptr;
+    return constant(s, ".");
+}
+
+// parent + "." + member, with the `+` operator throughout.
+inline Ref member_path(PyObject* name_so_far, PyObject* member) {
+    Ref head = add(name_so_far, dot());
+    return add(head.get(), member);
+}
+
+// parent + "[" + str(child_name) + "]"
+inline Ref child_path(PyObject* name_so_far, PyObject* child_name) {
+    static PyObject* open = nullptr;
+    static PyObject* close = nullptr;
+    Ref head = add(name_so_far, constant(open, "["));
+    Ref text = str(child_name);
+    head = add(head.get(), text.get());
+    return add(head.get(), constant(close, "]"));
+}
+
+// converted_list += [path]; the local is rebound to the operator's result.
+inline void record(Ref& converted_list, PyObject* path) {
+    Ref one = require(PyList_New(1));
+    PyList_SET_ITEM(one.get(), 0, Py_NewRef(path));
+    converted_list = require(PyNumber_InPlaceAdd(converted_list.get(), one.get()));
+}
+
+// getattr(net, member, None) with the value dropped. True when the read
+// succeeded or raised AttributeError; false when it raised anything else,
+// which is discarded so the walk moves on. A KeyboardInterrupt or SystemExit
+// still stops the walk: a user's Ctrl-C must not be swallowed.
+inline bool probe(PyObject* net, PyObject* member) {
+    PyObject* value = nullptr;
+    int found = _PyObject_LookupAttr(net, member, &value);
+    Py_XDECREF(value);
+    if (found >= 0) return true;
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) ||
+        PyErr_ExceptionMatches(PyExc_SystemExit))
+        raise();
+    PyErr_Clear();
+    return false;
+}
+
+// getattr(net, member, None)
+inline Ref get_or_none(PyObject* net, PyObject* member) {
+    Ref value;
+    if (!lookup_attr(net, member, value)) value = Ref::borrow(Py_None);
+    return value;
+}
+
+// `type(value).__name__ == text`, through the type's own attribute.
+inline bool type_name_is(PyObject* value, PyObject* text) {
+    static PyObject* dunder_name = nullptr;
+    Ref name = getattr(reinterpret_cast<PyObject*>(Py_TYPE(value)),
+                       constant(dunder_name, "__name__"));
+    return compare(name.get(), text, Py_EQ);
+}
+
+// The `%` operator with a format string and one operand.
+inline Ref format(const char* fmt, PyObject* operand) {
+    Ref f = require(PyUnicode_FromString(fmt));
+    return require(PyNumber_Remainder(f.get(), operand));
+}
+
+}  // namespace vsk::walk

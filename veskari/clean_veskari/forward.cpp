@@ -1,0 +1,174 @@
+// VSKModulePyThread.forward: evaluate every branch (in sequence, or one
+// thread per branch), merge the dendrite outputs in cascade order through
+// the skip weights and the configured nonlinearity, then apply the main
+// processor's post. Nothing is cached between calls or branches, so a change
+// of the weights, the settings or the flag takes effect at its next use.
+#include <vector>
+
+#include "clean.hpp"
+#include "unpack.hpp"
+
+namespace vsk::clean {
+
+namespace {
+
+Ref layer_count_minus_one(PyObject* self) {
+    return py_int(length(getattr(self, names.layer_array).get()) - 1);
+}
+
+// (prefix..., *args) as a vectorcall argument array.
+std::vector<PyObject*> with_prefix(std::initializer_list<PyObject*> prefix, PyObject* args) {
+    std::vector<PyObject*> argv(prefix);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i)
+        argv.push_back(PyTuple_GET_ITEM(args, i));
+    return argv;
+}
+
+Ref as_tuple(const std::vector<PyObject*>& items) {
+    Ref t = require(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    for (size_t i = 0; i < items.size(); ++i)
+        PyTuple_SET_ITEM(t.get(), static_cast<Py_ssize_t>(i), Py_NewRef(items[i]));
+    return t;
+}
+
+// Thread(target=self.<method>, args=(prefix..., *args), kwargs=kwargs): the
+// very kwargs dict of this call; each thread's call unpacks it afresh.
+Ref make_thread(const Frame& f, PyObject* method, std::initializer_list<PyObject*> prefix) {
+    Ref thread_cls = global(f, names.Thread);
+    Ref target = getattr(f.arg[0], method);
+    Ref thread_args = as_tuple(with_prefix(prefix, f.varargs.get()));
+    PyObject* argv[] = {nullptr, target.get(), thread_args.get(), f.varkw.get()};
+    return require(PyObject_Vectorcall(thread_cls.get(), argv + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                       names.thread_kwnames));
+}
+
+// self.<method>(prefix..., *args, **kwargs), run to completion.
+void run_branch(const Frame& f, PyObject* method, std::initializer_list<PyObject*> prefix) {
+    Ref bound = getattr(f.arg[0], method);
+    std::vector<PyObject*> argv = with_prefix(prefix, f.varargs.get());
+    Ref ignored = require(PyObject_VectorcallDict(bound.get(), argv.data(), argv.size(),
+                                                  kw_or_null(f.varkw.get())));
+}
+
+void run_threads(PyObject* threads, Py_ssize_t count, PyObject* method) {
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref key = py_int(i);
+        PyObject* thread = PyDict_GetItemWithError(threads, key.get());
+        if (thread == nullptr) {
+            if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.get());
+            raise();
+        }
+        call_method(thread, method);
+    }
+}
+
+// current_out + skip_weights[out_index - 1][in_index, :].view(V).to(device)
+//             * dendrite_outs[in_index], for every earlier branch in order.
+Ref add_cascade_terms(PyObject* self, PyObject* dendrite_outs, Py_ssize_t out_index,
+                      Ref current_out) {
+    for (Py_ssize_t in_index = 0; in_index < out_index; ++in_index) {
+        Ref weights = getattr(self, names.skip_weights);
+        Ref entry = getitem(weights.get(), out_index - 1);
+        Ref row_index = py_int(in_index);
+        Ref key = require(PyTuple_Pack(2, row_index.get(), names.full_slice));
+        Ref row = getitem(entry.get(), key.get());
+        Ref view_tuple = getattr(self, names.view_tuple);
+        Ref shape = call_method(view_tuple.get(), names.tolist);
+        row = call_method(row.get(), names.view, shape.get());
+        Ref device = getattr(current_out.get(), names.device);
+        Ref moved = call_method(row.get(), names.to, device.get());
+        PyObject* source = PyList_GetItem(dendrite_outs, in_index);  // borrowed
+        if (source == nullptr) raise();
+        Ref term = require(PyNumber_Multiply(moved.get(), source));
+        current_out = add(current_out.get(), term.get());
+    }
+    return current_out;
+}
+
+Ref activate(const Frame& f, PyObject* value) {
+    Ref settings = getattr(global(f, names.GVS).get(), names.pc);
+    Ref act = call_method(settings.get(), names.get_vsk_forward_function);
+    return call(act.get(), value);
+}
+
+[[noreturn]] void raise_unbound_current_out() {
+    PyErr_Format(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment",
+                 "current_out");
+    raise();
+}
+
+Ref forward_body(Frame& f) {
+    PyObject* self = f.arg[0];
+
+    // Phase 1: the mode is fixed for the whole call.
+    Ref doing_multi = global(f, names.doing_threading);
+    Py_ssize_t n = length(getattr(self, names.layer_array).get());
+    Ref dendrite_outs = require(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(dendrite_outs.get(), i, Py_NewRef(Py_None));
+    Ref threads = require(PyDict_New());
+    PyObject* outs = dendrite_outs.get();
+
+    // Phase 2: dispatch the dendrite branches, then the main branch.
+    Py_ssize_t m = length(getattr(self, names.layer_array).get()) - 1;
+    for (Py_ssize_t c = 0; c < m; ++c) {
+        Ref index = py_int(c);
+        if (truth(doing_multi.get())) {
+            Ref thread = make_thread(f, names.process_and_forward, {index.get(), outs});
+            check(PyDict_SetItem(threads.get(), index.get(), thread.get()));
+        } else {
+            run_branch(f, names.process_and_forward, {index.get(), outs});
+        }
+    }
+    if (truth(doing_multi.get())) {
+        Ref thread = make_thread(f, names.process_and_pre, {outs});
+        Ref key = layer_count_minus_one(self);
+        check(PyDict_SetItem(threads.get(), key.get(), thread.get()));
+    } else {
+        run_branch(f, names.process_and_pre, {outs});
+    }
+
+    // Phase 3: every thread exists before the first starts; start in branch
+    // order, then join in branch order.
+    if (truth(doing_multi.get())) {
+        run_threads(threads.get(), PyList_GET_SIZE(outs), names.start);
+        run_threads(threads.get(), PyList_GET_SIZE(outs), names.join);
+    }
+
+    // Phase 4: the cascade merge, on this thread once every branch is done.
+    Ref current_out;
+    Py_ssize_t count = length(getattr(self, names.layer_array).get());
+    for (Py_ssize_t out_index = 0; out_index < count; ++out_index) {
+        current_out = Ref::borrow(PyList_GetItem(outs, out_index));
+        if (!current_out) raise();
+        Ref probe;
+        if (length(getattr(self, names.layer_array).get()) > 1 &&
+            lookup_attr(self, names.skip_weights, probe)) {
+            current_out = add_cascade_terms(self, outs, out_index, std::move(current_out));
+            // Dendrite branches go through the nonlinearity; the main one does not.
+            if (out_index < length(getattr(self, names.layer_array).get()) - 1)
+                current_out = activate(f, current_out.get());
+        }
+        Ref slot = py_int(out_index);
+        setitem(outs, slot.get(), current_out.get());
+    }
+
+    // Phase 5: the main processor's post on the merged value.
+    Ref main_processor = getitem(getattr(self, names.processor_array).get(), names.minus_one);
+    if (main_processor.get() != Py_None) {
+        Ref processor = getitem(getattr(self, names.processor_array).get(), names.minus_one);
+        Ref post = getattr(processor.get(), names.post);
+        if (!current_out) raise_unbound_current_out();
+        current_out = call(post.get(), current_out.get());
+    }
+    if (!current_out) raise_unbound_current_out();
+    return current_out;
+}
+
+}  // namespace
+
+const FunctionDef forward_def = {
+    "forward", "VSKModulePyThread.forward", "(self, *args, **kwargs)", {"self"}, 1, true, true,
+    forward_body,
+};
+
+}  // namespace vsk::clean

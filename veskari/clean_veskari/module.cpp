@@ -1,0 +1,115 @@
+// Start-up of veskari.clean_veskari: multi-phase initialisation that builds
+// the module namespace, which is the wiring of the whole converter.
+#include "clean.hpp"
+#include "startup.hpp"
+
+namespace vsk::clean {
+
+namespace {
+
+ModuleOnce once{"clean_veskari"};
+
+void bind_function(PyObject* globals, PyObject* type, PyObject* module_name,
+                   const FunctionDef& def) {
+    Ref f = make_function(type, def, module_name, globals);
+    bind(globals, def.name, f.get());
+}
+
+// Fetches a built-in once, NameError if it is missing.
+PyObject* fetch_builtin(const char* name) {
+    Ref key = require(PyUnicode_FromString(name));
+    return Py_NewRef(lookup_global(PyEval_GetBuiltins(), key.get()).get());
+}
+
+// The module body, step by step; each step binds before the next starts.
+void execute(PyObject* module) {
+    PyObject* globals = PyModule_GetDict(module);  // borrowed
+    if (globals == nullptr) raise();
+    if (builtin_print == nullptr) builtin_print = fetch_builtin("print");
+    if (builtin_super == nullptr) builtin_super = fetch_builtin("super");
+    init_names();
+    Ref module_name = require(PyUnicode_FromString("veskari.clean_veskari"));
+    // Enter the module table under its full name if it is not there yet.
+    PyObject* table = PyImport_GetModuleDict();
+    if (PyDict_GetItemWithError(table, module_name.get()) == nullptr) {
+        if (PyErr_Occurred()) raise();
+        check(PyDict_SetItem(table, module_name.get(), module));
+    }
+
+    bind(globals, "GVS", import_from(globals, "veskari", "globals_veskari").get());
+    bind(globals, "copy", import_module(globals, "copy").get());
+    bind(globals, "nn", import_dotted(globals, "torch", "nn").get());
+    bind(globals, "torch", import_module(globals, "torch").get());
+    bind(globals, "pdb", import_module(globals, "pdb").get());
+    bind(globals, "Thread", import_from(globals, "threading", "Thread").get());
+    bind(globals, "doing_threading", Py_False);
+
+    Ref ftype = make_function_type(module, "veskari.clean_veskari.function");
+    Ref nn = lookup_global(globals, names.nn);
+    Ref base = getattr(nn.get(), names.Module);
+    Ref cls = make_class(globals, ftype.get(), module_name.get(), "VSKModulePyThread", base.get(),
+                         {&init_def, &process_and_forward_def, &process_and_pre_def,
+                          &forward_def});
+    bind(globals, "VSKModulePyThread", cls.get());
+
+    bind_function(globals, ftype.get(), module_name.get(), get_pretrained_vsk_attr_def);
+    bind_function(globals, ftype.get(), module_name.get(), get_pretrained_vsk_var_def);
+    bind(globals, "ModuleType", lookup_global(globals, names.VSKModulePyThread).get());
+    bind(globals, "doing_threading", Py_False);
+    bind_function(globals, ftype.get(), module_name.get(), make_module_def);
+    bind_function(globals, ftype.get(), module_name.get(), refresh_vsk_def);
+    bind_function(globals, ftype.get(), module_name.get(), refresh_net_def);
+    Ref test = require(PyDict_New());
+    bind(globals, "__test__", test.get());
+}
+
+PyObject* create(PyObject* spec, PyModuleDef*) { return create_once(once, spec); }
+
+int exec(PyObject* module) {
+    int state = begin_exec(once, module);
+    if (state <= 0) return state;
+    bool ok = true;
+    try {
+        execute(module);
+    } catch (const PyErrOccurred&) {
+        ok = false;
+    }
+    end_exec(once, ok);
+    return ok ? 0 : -1;
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "clean_veskari", nullptr, 0, nullptr, slots, nullptr, nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+void init_names() {
+    if (names.empty != nullptr) return;
+#define VSK_INTERN(n) names.n = intern(#n);
+    VSK_CLEAN_NAMES(VSK_INTERN)
+#undef VSK_INTERN
+    names.empty = intern("");
+    names.dot = intern(".");
+    names.open_bracket = intern("[");
+    names.close_bracket = intern("]");
+    names.full_slice = require(PySlice_New(nullptr, nullptr, nullptr)).release();
+    Ref one = py_int(1);
+    names.slice_from_one = require(PySlice_New(one.get(), nullptr, nullptr)).release();
+    names.empty_tuple = require(PyTuple_New(0)).release();
+    names.minus_one = py_int(-1).release();
+    names.one = py_int(1).release();
+    names.thread_kwnames =
+        require(PyTuple_Pack(3, names.target, names.args, names.kwargs)).release();
+}
+
+}  // namespace vsk::clean
+
+PyMODINIT_FUNC PyInit_clean_veskari() { return PyModuleDef_Init(&vsk::clean::definition); }
