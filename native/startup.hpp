@@ -67,6 +67,27 @@ inline void end_exec(ModuleOnce& once, bool ok) {
     Py_CLEAR(once.module);
 }
 
+// The execute step around a module body: runs it once per process, and
+// releases the half-built module when it raises.
+inline int exec_once(ModuleOnce& once, PyObject* module, void (*body)(PyObject*)) {
+    int state = begin_exec(once, module);
+    if (state <= 0) return state;
+    bool ok = true;
+    try {
+        body(module);
+    } catch (const PyErrOccurred&) {
+        ok = false;
+    }
+    end_exec(once, ok);
+    return ok ? 0 : -1;
+}
+
+// A built-in fetched once at execution; NameError if it is missing.
+inline PyObject* fetch_builtin(const char* name) {
+    Ref key = require(PyUnicode_FromString(name));
+    return Py_NewRef(lookup_global(PyEval_GetBuiltins(), key.get()).get());
+}
+
 // Interned attribute names, made once at execution and kept for the process.
 inline PyObject* intern(const char* s) {
     PyObject* p = PyUnicode_InternFromString(s);
@@ -124,6 +145,12 @@ inline Ref import_module(PyObject* globals, const char* name) {
 
 inline void bind(PyObject* globals, const char* name, PyObject* value) {
     check(PyDict_SetItemString(globals, name, value));
+}
+
+inline void bind_function(PyObject* globals, PyObject* type, PyObject* module_name,
+                          const FunctionDef& def) {
+    Ref f = make_function(type, def, module_name, globals);
+    bind(globals, def.name, f.get());
 }
 
 // ---- class creation

@@ -9,18 +9,6 @@ namespace {
 
 ModuleOnce once{"clean_veskari"};
 
-void bind_function(PyObject* globals, PyObject* type, PyObject* module_name,
-                   const FunctionDef& def) {
-    Ref f = make_function(type, def, module_name, globals);
-    bind(globals, def.name, f.get());
-}
-
-// Fetches a built-in once, NameError if it is missing.
-PyObject* fetch_builtin(const char* name) {
-    Ref key = require(PyUnicode_FromString(name));
-    return Py_NewRef(lookup_global(PyEval_GetBuiltins(), key.get()).get());
-}
-
 // The module body, step by step; each step binds before the next starts.
 void execute(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);  // borrowed
@@ -65,18 +53,7 @@ void execute(PyObject* module) {
 
 PyObject* create(PyObject* spec, PyModuleDef*) { return create_once(once, spec); }
 
-int exec(PyObject* module) {
-    int state = begin_exec(once, module);
-    if (state <= 0) return state;
-    bool ok = true;
-    try {
-        execute(module);
-    } catch (const PyErrOccurred&) {
-        ok = false;
-    }
-    end_exec(once, ok);
-    return ok ? 0 : -1;
-}
+int exec(PyObject* module) { return exec_once(once, module, execute); }
 
 PyModuleDef_Slot slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create)},

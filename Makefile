@@ -1,0 +1,37 @@
+# Set-up, build and test commands; README.md explains them.
+PYTHON ?= python
+LOCK = flock /tmp/veskari-build.lock
+SAN_LIBS = $(shell gcc -print-file-name=libasan.so):$(shell gcc -print-file-name=libubsan.so)
+
+.PHONY: deps build test demo sanitize-test bench clean
+
+deps:
+	$(PYTHON) -m pip install -q -r requirements-dev.txt
+
+# Native modules built next to the package sources, for the tests.
+build:
+	$(LOCK) $(PYTHON) setup.py -q build_ext --inplace -j 2
+
+test: deps build
+	$(PYTHON) -m pytest -q tests
+
+# Installs the package as a user would, then runs the demo against it.
+demo:
+	$(PYTHON) -m pip install -q -r requirements.txt
+	$(PYTHON) -m pip install -q .
+	cd examples && $(PYTHON) demo.py
+
+# The whole suite against an AddressSanitizer + UBSan build, kept apart from
+# the normal build; run from the build tree so that build is the one imported.
+sanitize-test: deps
+	$(LOCK) env VESKARI_SANITIZE=1 $(PYTHON) setup.py -q build --build-base build/sanitize -j 2
+	cd build/sanitize/lib.* && \
+	  LD_PRELOAD=$(SAN_LIBS) ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider $(CURDIR)/tests
+
+bench: deps build
+	$(PYTHON) benchmarks/run_all.py
+
+clean:
+	rm -rf build veskari/*.so

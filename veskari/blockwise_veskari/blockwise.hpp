@@ -1,0 +1,48 @@
+// Shared declarations of the block-wise converter: interned names, the
+// built-ins fetched once at execution, and the function definitions.
+#pragma once
+
+#include "function.hpp"
+#include "lookup.hpp"
+
+namespace vsk::blockwise {
+
+#define VSK_BLOCKWISE_NAMES(X)                                                               \
+    X(GVS) X(VS) X(nn) X(torch) X(VSKLayer) X(VSKNeuronModule) X(unWrap_params)                \
+    X(convert_to_vsk_layer_block) X(optimize_module) X(layer_array) X(processor_array)         \
+    X(skip_weights) X(node_index) X(num_cycles) X(view_tuple) X(internal_nonlinearity)         \
+    X(register_buffer) X(tensor) X(zeros) X(ParameterList) X(Sequential) X(ModuleList)         \
+    X(Module) X(append) X(pc) X(get_vsk_forward_function) X(get_extra_verbose)                 \
+    X(get_module_names_to_not_save) X(parameters) X(wrapped) X(__dir__) X(__init__)            \
+    X(named_children) X(get_submodule) X(dendrite_module) X(layers) X(processors) X(pre_d)     \
+    X(post_d) X(pre) X(post) X(main_module) X(processor) X(post_n1) X(post_n2)                 \
+    X(dendrite_values) X(this_output_dimensions) X(this_node_index) X(dendrites_to_top)        \
+    X(dendrites_to_dendrites)
+
+struct Names {
+#define VSK_DECLARE(n) PyObject* n;
+    VSK_BLOCKWISE_NAMES(VSK_DECLARE)
+#undef VSK_DECLARE
+    PyObject* empty;  // ""
+    PyObject* one;    // 1
+    PyObject* minus_one;
+};
+
+inline Names names{};
+
+inline PyObject* builtin_print = nullptr;
+inline PyObject* builtin_super = nullptr;
+
+void init_names();
+
+extern const FunctionDef init_def;
+extern const FunctionDef unwrap_params_def;
+extern const FunctionDef convert_def;
+extern const FunctionDef get_pretrained_vsk_attr_def;
+extern const FunctionDef get_pretrained_vsk_var_def;
+extern const FunctionDef optimize_module_def;
+extern const FunctionDef blockwise_network_def;
+
+inline Ref global(const Frame& f, PyObject* name) { return lookup_global(f.globals, name); }
+
+}  // namespace vsk::blockwise

@@ -1,0 +1,75 @@
+// Start-up of veskari.blockwise_veskari: multi-phase initialisation that
+// builds the module namespace, which is the wiring of the whole converter.
+#include "blockwise.hpp"
+#include "startup.hpp"
+
+namespace vsk::blockwise {
+
+namespace {
+
+ModuleOnce once{"blockwise_veskari"};
+
+void execute(PyObject* module) {
+    PyObject* globals = PyModule_GetDict(module);  // borrowed
+    if (globals == nullptr) raise();
+    if (builtin_print == nullptr) builtin_print = fetch_builtin("print");
+    if (builtin_super == nullptr) builtin_super = fetch_builtin("super");
+    init_names();
+    Ref module_name = require(PyUnicode_FromString("veskari.blockwise_veskari"));
+
+    bind(globals, "GVS", import_from(globals, "veskari", "globals_veskari").get());
+    bind(globals, "VS", import_from(globals, "veskari", "modules_veskari").get());
+    bind(globals, "UVS", import_from(globals, "veskari", "utils_veskari").get());
+    bind(globals, "nn", import_dotted(globals, "torch", "nn").get());
+    bind(globals, "torch", import_module(globals, "torch").get());
+    bind(globals, "pdb", import_module(globals, "pdb").get());
+    bind(globals, "np", import_module(globals, "numpy").get());
+    bind(globals, "string", import_module(globals, "string").get());
+    bind(globals, "copy", import_module(globals, "copy").get());
+
+    Ref ftype = make_function_type(module, "veskari.blockwise_veskari.function");
+    Ref base = getattr(lookup_global(globals, names.nn).get(), names.Module);
+    Ref cls = make_class(globals, ftype.get(), module_name.get(), "VSKLayer", base.get(),
+                         {&init_def});
+    bind(globals, "VSKLayer", cls.get());
+
+    for (const FunctionDef* def : {&unwrap_params_def, &convert_def, &get_pretrained_vsk_attr_def,
+                                   &get_pretrained_vsk_var_def, &optimize_module_def,
+                                   &blockwise_network_def})
+        bind_function(globals, ftype.get(), module_name.get(), *def);
+    Ref test = require(PyDict_New());
+    bind(globals, "__test__", test.get());
+}
+
+PyObject* create(PyObject* spec, PyModuleDef*) { return create_once(once, spec); }
+
+int exec(PyObject* module) { return exec_once(once, module, execute); }
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT, "blockwise_veskari", nullptr, 0, nullptr, slots, nullptr, nullptr,
+    nullptr,
+};
+
+}  // namespace
+
+void init_names() {
+    if (names.empty != nullptr) return;
+#define VSK_INTERN(n) names.n = intern(#n);
+    VSK_BLOCKWISE_NAMES(VSK_INTERN)
+#undef VSK_INTERN
+    names.one = py_int(1).release();
+    names.minus_one = py_int(-1).release();
+    names.empty = intern("");
+}
+
+}  // namespace vsk::blockwise
+
+PyMODINIT_FUNC PyInit_blockwise_veskari() {
+    return PyModuleDef_Init(&vsk::blockwise::definition);
+}

@@ -1,0 +1,154 @@
+// optimize_module: the depth-first walk that replaces every module whose
+// exact type is VS.VSKNeuronModule by its block. Containers are walked
+// through named_children(), other modules through __dir__(); values are read
+// afresh at each step and replacements are set back on the parent.
+#include "blockwise.hpp"
+#include "unpack.hpp"
+#include "walk.hpp"
+
+namespace vsk::blockwise {
+
+namespace {
+
+Ref settings(const Frame& f) { return getattr(global(f, names.GVS).get(), names.pc); }
+
+bool verbose(const Frame& f) {
+    Ref result = call_method(settings(f).get(), names.get_extra_verbose);
+    return truth(result.get());
+}
+
+void print_line(PyObject* line) { call(builtin_print, line); }
+
+// Exactly VS.VSKNeuronModule: subclass instances are walked, not converted.
+bool is_neuron_module(const Frame& f, PyObject* value) {
+    Ref cls = getattr(global(f, names.VS).get(), names.VSKNeuronModule);
+    return reinterpret_cast<PyObject*>(Py_TYPE(value)) == cls.get();
+}
+
+bool is_container(const Frame& f, PyObject* net) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(net));
+    if (is_subclass(type, getattr(global(f, names.nn).get(), names.Sequential).get())) return true;
+    return is_subclass(type, getattr(global(f, names.nn).get(), names.ModuleList).get());
+}
+
+Ref convert(const Frame& f, PyObject* neuron) {
+    return call(global(f, names.convert_to_vsk_layer_block).get(), neuron);
+}
+
+void container_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_so_far,
+                    Ref& converted_list) {
+    Ref children = call_method(net, names.named_children);
+    Ref it = require(PyObject_GetIter(children.get()));
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        Ref submodule_id, layer;
+        unpack2(item.get(), submodule_id, layer);
+        PyObject* id = submodule_id.get();
+
+        if (is_neuron_module(f, call_method(net, names.get_submodule, id).get())) {
+            if (verbose(f)) {
+                Ref head = walk::format("Seq sub is VSK so optimizing: %s", name_so_far);
+                print_line(walk::child_path(head.get(), id).get());
+            }
+            Ref block = convert(f, call_method(net, names.get_submodule, id).get());
+            setattr(net, id, block.get());
+            continue;
+        }
+        if (compare(net, call_method(net, names.get_submodule, id).get(), Py_NE)) {
+            walk::record(converted_list, walk::child_path(name_so_far, id).get());
+            Ref recurse = global(f, names.optimize_module);
+            Ref child = call_method(net, names.get_submodule, id);
+            Ref next_depth = add(depth, names.one);
+            Ref path = walk::child_path(name_so_far, id);
+            Ref result = call(recurse.get(), child.get(), next_depth.get(), path.get(),
+                              converted_list.get());
+            setattr(net, id, result.get());
+            continue;
+        }
+        if (verbose(f)) {
+            Ref path = walk::child_path(name_so_far, id);
+            print_line(walk::format("%s is a self pointer so skipping", path.get()).get());
+        }
+    }
+    if (PyErr_Occurred()) raise();
+}
+
+void member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_so_far,
+                 PyObject* all_members, Ref& converted_list) {
+    Ref it = require(PyObject_GetIter(all_members));
+    while (Ref member_ref = Ref::steal(PyIter_Next(it.get()))) {
+        PyObject* member = member_ref.get();
+        if (!walk::probe(net, member)) continue;
+        Ref sub_name = walk::member_path(name_so_far, member);
+
+        Ref not_saved = call_method(settings(f).get(), names.get_module_names_to_not_save);
+        if (contains(not_saved.get(), sub_name.get()) ||
+            contains(converted_list.get(), sub_name.get())) {
+            if (verbose(f))
+                print_line(walk::format("Skipping %s during save", sub_name.get()).get());
+            continue;
+        }
+
+        if (is_neuron_module(f, walk::get_or_none(net, member).get())) {
+            if (verbose(f)) {
+                Ref head = walk::format(
+                    "Sub is in conversion list so initiating optimization for: %s", name_so_far);
+                print_line(walk::member_path(head.get(), member).get());
+            }
+            Ref block = convert(f, getattr(net, member).get());
+            setattr(net, member, block.get());
+            continue;
+        }
+
+        Ref value = walk::get_or_none(net, member);
+        Ref module_cls = getattr(global(f, names.nn).get(), names.Module);
+        if (!is_subclass(reinterpret_cast<PyObject*>(Py_TYPE(value.get())), module_cls.get()))
+            continue;
+        if (compare(net, getattr(net, member).get(), Py_NE)) {
+            walk::record(converted_list, sub_name.get());
+            Ref recurse = global(f, names.optimize_module);
+            Ref target = getattr(net, member);
+            Ref next_depth = add(depth, names.one);
+            Ref result = call(recurse.get(), target.get(), next_depth.get(), sub_name.get(),
+                              converted_list.get());
+            setattr(net, member, result.get());
+        } else if (verbose(f)) {
+            print_line(walk::format("%s is a self pointer so skipping", sub_name.get()).get());
+        }
+    }
+    if (PyErr_Occurred()) raise();
+}
+
+Ref optimize_module_body(Frame& f) {
+    PyObject* net = f.arg[0];
+    PyObject* depth = f.arg[1];
+    PyObject* name_so_far = f.arg[2];
+    Ref converted_list = Ref::borrow(f.arg[3]);
+
+    Ref all_members = call_method(net, names.__dir__);
+    if (is_container(f, net))
+        container_walk(f, net, depth, name_so_far, converted_list);
+    else
+        member_walk(f, net, depth, name_so_far, all_members.get(), converted_list);
+    return Ref::borrow(net);
+}
+
+Ref blockwise_network_body(Frame& f) {
+    Ref walk = global(f, names.optimize_module);
+    Ref depth = py_int(0);
+    Ref converted_list = require(PyList_New(0));
+    return call(walk.get(), f.arg[0], depth.get(), names.empty, converted_list.get());
+}
+
+}  // namespace
+
+const FunctionDef optimize_module_def = {
+    "optimize_module", "optimize_module", "(net, depth, name_so_far, converted_list)",
+    {"net", "depth", "name_so_far", "converted_list"}, 4, false, false, optimize_module_body,
+};
+
+const FunctionDef blockwise_network_def = {
+    "blockwise_network", "blockwise_network", "(net)", {"net"}, 1, false, false,
+    blockwise_network_body,
+};
+
+}  // namespace vsk::blockwise
