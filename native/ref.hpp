@@ -91,6 +91,16 @@ private:
     PyObject* tb_ = nullptr;
 };
 
+// A constant attribute name, interned on first use and kept for the process
+// (held by `slot`; 3.11's interned table does not keep strings alive).
+inline PyObject* cached_name(PyObject*& slot, const char* text) {
+    if (slot == nullptr) {
+        slot = PyUnicode_InternFromString(text);
+        if (slot == nullptr) raise();
+    }
+    return slot;
+}
+
 // --- Thin wrappers over the object protocol, each returning a new reference
 // or unwinding. They keep the algorithm files free of error plumbing.
 

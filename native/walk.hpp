@@ -6,18 +6,9 @@
 
 namespace vsk::walk {
 
-// Small constant strings, interned on first use and kept for the process.
-inline PyObject* constant(PyObject*& slot, const char* text) {
-    if (slot == nullptr) {
-        slot = PyUnicode_InternFromString(text);
-        if (slot == nullptr) raise();
-    }
-    return slot;
-}
-
 inline PyObject* dot() {
     static PyObject* s = nullptr;
-    return constant(s, ".");
+    return cached_name(s, ".");
 }
 
 // parent + "." + member, with the `+` operator throughout.
@@ -30,10 +21,10 @@ inline Ref member_path(PyObject* name_so_far, PyObject* member) {
 inline Ref child_path(PyObject* name_so_far, PyObject* child_name) {
     static PyObject* open = nullptr;
     static PyObject* close = nullptr;
-    Ref head = add(name_so_far, constant(open, "["));
+    Ref head = add(name_so_far, cached_name(open, "["));
     Ref text = str(child_name);
     head = add(head.get(), text.get());
-    return add(head.get(), constant(close, "]"));
+    return add(head.get(), cached_name(close, "]"));
 }
 
 // converted_list += [path]; the local is rebound to the operator's result.
@@ -70,7 +61,7 @@ inline Ref get_or_none(PyObject* net, PyObject* member) {
 inline bool type_name_is(PyObject* value, PyObject* text) {
     static PyObject* dunder_name = nullptr;
     Ref name = getattr(reinterpret_cast<PyObject*>(Py_TYPE(value)),
-                       constant(dunder_name, "__name__"));
+                       cached_name(dunder_name, "__name__"));
     return compare(name.get(), text, Py_EQ);
 }
 

@@ -221,4 +221,7 @@ class RecurrentProcessor(Processor):
         return out[0]
 
     def post_n2(self, value):
-        return value, self.kept_state
+        # Hand the state over and drop it, so no tensor of a finished call
+        # stays on the processor (and in copies or saves of the network).
+        state, self.kept_state = self.kept_state, None
+        return value, state

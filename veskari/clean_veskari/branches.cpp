@@ -3,6 +3,7 @@
 // process their inputs and outputs; the main branch runs its module's
 // forward and processes only the output (its post runs after the merge).
 #include "clean.hpp"
+#include "grad_mode.hpp"
 #include "unpack.hpp"
 
 namespace vsk::clean {
@@ -35,6 +36,7 @@ Ref process_and_forward_body(Frame& f) {
     PyObject* dendrite_outs = positional(all, 1);
     Ref args = require(PyTuple_GetSlice(all, 2, PyTuple_GET_SIZE(all)));
     Ref kwargs = f.varkw;
+    BranchGradMode grad_mode(dendrite_outs);
 
     if (has_processor(self, c)) {
         Ref pre = getattr(processor_at(self, c).get(), names.pre);
@@ -62,6 +64,7 @@ Ref process_and_pre_body(Frame& f) {
     PyObject* all = f.varargs.get();
     PyObject* dendrite_outs = positional(all, 0);
     Ref args = require(PyTuple_GetSlice(all, 1, PyTuple_GET_SIZE(all)));
+    BranchGradMode grad_mode(dendrite_outs);
 
     Ref layers = getattr(self, names.layer_array);
     Ref main = getitem(layers.get(), -1);

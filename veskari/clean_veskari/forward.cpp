@@ -3,9 +3,11 @@
 // the skip weights and the configured nonlinearity, then apply the main
 // processor's post. Nothing is cached between calls or branches, so a change
 // of the weights, the settings or the flag takes effect at its next use.
+#include <optional>
 #include <vector>
 
 #include "clean.hpp"
+#include "grad_mode.hpp"
 #include "unpack.hpp"
 
 namespace vsk::clean {
@@ -108,11 +110,17 @@ Ref forward_body(Frame& f) {
     Ref threads = require(PyDict_New());
     PyObject* outs = dendrite_outs.get();
 
-    // Phase 2: dispatch the dendrite branches, then the main branch.
+    // Phase 2: dispatch the dendrite branches, then the main branch. Worker
+    // threads run in this call's autograd mode (see grad_mode.hpp).
+    std::optional<ThreadedCall> threaded_call;
+    auto register_call = [&] {
+        if (!threaded_call) threaded_call.emplace(outs, current_grad_mode());
+    };
     Py_ssize_t m = length(getattr(self, names.layer_array).get()) - 1;
     for (Py_ssize_t c = 0; c < m; ++c) {
         Ref index = py_int(c);
         if (truth(doing_multi.get())) {
+            register_call();
             Ref thread = make_thread(f, names.process_and_forward, {index.get(), outs});
             check(PyDict_SetItem(threads.get(), index.get(), thread.get()));
         } else {
@@ -120,6 +128,7 @@ Ref forward_body(Frame& f) {
         }
     }
     if (truth(doing_multi.get())) {
+        register_call();
         Ref thread = make_thread(f, names.process_and_pre, {outs});
         Ref key = layer_count_minus_one(self);
         check(PyDict_SetItem(threads.get(), key.get(), thread.get()));
