@@ -1,0 +1,295 @@
+"""Pure-Python twin of both native converters, for timing and cross-checks.
+
+Every function makes the same attribute reads, calls and comparisons in
+the same order as its native counterpart, so a timing difference measures
+only what running it natively saves. Names are looked up as module
+globals at the moment of use, as the native modules do; `doing_threading`
+here switches this module's own forward.
+
+The block class is named `VSKLayer` because the clean walk recognises
+blocks by that class name; `PyVSKLayer` is the same class.
+"""
+import os
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+from threading import Thread  # noqa: E402
+
+import torch  # noqa: E402
+from torch import nn  # noqa: E402
+
+from veskari import globals_veskari as GVS  # noqa: E402
+from veskari import modules_veskari as VS  # noqa: E402
+
+doing_threading = False
+
+
+# ----------------------------------------------------------------- clean side
+
+class PyModulePyThread(nn.Module):
+    def __init__(self, original_module):
+        super(PyModulePyThread, self).__init__()
+        self.layer_array = original_module.layer_array
+        self.processor_array = original_module.processor_array
+        if hasattr(original_module, "skip_weights") and len(original_module.skip_weights) > 1:
+            self.skip_weights = original_module.skip_weights[1:]
+        self.register_buffer("node_index", original_module.node_index.clone().detach())
+        self.register_buffer("num_cycles", original_module.num_cycles)
+        self.register_buffer("view_tuple", original_module.view_tuple)
+
+    def process_and_forward(self, *args2, **kwargs2):
+        c = args2[0]
+        dendrite_outs = args2[1]
+        args2 = args2[2:]
+        if self.processor_array[c] != None:  # noqa: E711 -- rich comparison, as laid down
+            args2, kwargs2 = self.processor_array[c].pre(*args2, **kwargs2)
+        out_values = self.layer_array[c](*args2, **kwargs2)
+        if self.processor_array[c] != None:  # noqa: E711
+            out = self.processor_array[c].post(out_values)
+        else:
+            out = out_values
+        dendrite_outs[c] = out
+
+    def process_and_pre(self, *args, **kwargs):
+        dendrite_outs = args[0]
+        args = args[1:]
+        out = self.layer_array[-1].forward(*args, **kwargs)
+        if self.processor_array[-1] is not None:
+            out = self.processor_array[-1].pre(out)
+        dendrite_outs[len(self.layer_array) - 1] = out
+
+    def forward(self, *args, **kwargs):
+        doing_multi = doing_threading
+        dendrite_outs = [None] * len(self.layer_array)
+        threads = {}
+        for c in range(0, len(self.layer_array) - 1):
+            if doing_multi:
+                threads[c] = Thread(target=self.process_and_forward,
+                                    args=(c, dendrite_outs, *args), kwargs=kwargs)
+            else:
+                self.process_and_forward(c, dendrite_outs, *args, **kwargs)
+        if doing_multi:
+            threads[len(self.layer_array) - 1] = Thread(
+                target=self.process_and_pre, args=(dendrite_outs, *args), kwargs=kwargs)
+        else:
+            self.process_and_pre(dendrite_outs, *args, **kwargs)
+        if doing_multi:
+            for i in range(0, len(dendrite_outs)):
+                threads[i].start()
+            for i in range(0, len(dendrite_outs)):
+                threads[i].join()
+        for out_index in range(0, len(self.layer_array)):
+            current_out = dendrite_outs[out_index]
+            if len(self.layer_array) > 1 and hasattr(self, "skip_weights"):
+                for in_index in range(0, out_index):
+                    skip_weight = self.skip_weights[out_index - 1][in_index, :]
+                    skip_weight = skip_weight.view(self.view_tuple.tolist())
+                    current_out = (current_out
+                                   + skip_weight.to(current_out.device) * dendrite_outs[in_index])
+                if out_index < len(self.layer_array) - 1:
+                    current_out = GVS.pc.get_vsk_forward_function()(current_out)
+            dendrite_outs[out_index] = current_out
+        if self.processor_array[-1] is not None:
+            current_out = self.processor_array[-1].post(current_out)
+        return current_out
+
+
+ModuleType = PyModulePyThread
+
+
+def get_pretrained_vsk_attr(pretrained_dendrite, member):
+    if pretrained_dendrite is None:
+        return None
+    return getattr(pretrained_dendrite, member)
+
+
+def get_pretrained_vsk_var(pretrained_dendrite, submodule_id):
+    # The clean walk's variant: a lookup by sub-module path.
+    if pretrained_dendrite is None:
+        return None
+    return pretrained_dendrite.get_submodule(submodule_id)
+
+
+def make_module(module):
+    return ModuleType(module)
+
+
+def refresh_net(pretrained_dendrite):
+    net = refresh_vsk(pretrained_dendrite, 0, "", [])
+    return net
+
+
+def refresh_vsk(net, depth, name_so_far, converted_list):
+    if GVS.pc.get_extra_verbose():
+        print("CL calling convert on " + str(net) + " depth " + "%d" % depth)
+        print("CL calling convert on " + str(name_so_far) + ": " + str(type(net).__name__)
+              + ", depth " + "%d" % depth)
+    if type(net) is ModuleType:
+        if GVS.pc.get_extra_verbose():
+            print("this is only being called because something in your model is pointed to "
+                  "twice by two different variables.  Highest thing on the list is one of "
+                  "the duplicates")
+        return net
+    all_members = net.__dir__()
+    if (issubclass(type(net), nn.Sequential) or issubclass(type(net), nn.ModuleList)
+            or issubclass(type(net), list)):
+        for submodule_id, layer in net.named_children():
+            if net != net.get_submodule(submodule_id):
+                converted_list += [name_so_far + "[" + str(submodule_id) + "]"]
+                setattr(net, submodule_id,
+                        refresh_vsk(net.get_submodule(submodule_id), depth + 1,
+                                    name_so_far + "[" + str(submodule_id) + "]", converted_list))
+            if type(net.get_submodule(submodule_id)).__name__ == "VSKLayer":
+                setattr(net, submodule_id, make_module(get_pretrained_vsk_var(net, submodule_id)))
+    else:
+        if type(net) in GVS.pc.get_modules_to_track():
+            return net
+        for member in all_members:
+            try:
+                getattr(net, member, None)
+            except BaseException:  # the probe swallows every error, as laid down
+                continue
+            sub_name = name_so_far + "." + member
+            if member == "device" or member == "dtype":
+                continue
+            if sub_name in GVS.pc.get_module_names_to_not_save():
+                continue
+            if name_so_far == "":
+                if (sub_name in GVS.pc.get_module_names_to_not_save()
+                        or sub_name in converted_list):
+                    if GVS.pc.get_extra_verbose():
+                        print("Skipping %s during save" % sub_name)
+                    continue
+            if (issubclass(type(getattr(net, member, None)), nn.Module)
+                    or member == "layer_array"):
+                converted_list += [sub_name]
+                if net != getattr(net, member):
+                    setattr(net, member,
+                            refresh_vsk(getattr(net, member), depth + 1, sub_name, converted_list))
+            if type(getattr(net, member, None)).__name__ == "VSKLayer":
+                setattr(net, member, make_module(get_pretrained_vsk_attr(net, member)))
+    if type(net).__name__ == "VSKLayer":
+        net = make_module(net)
+    return net
+
+
+# ------------------------------------------------------------ block-wise side
+
+class VSKLayer(nn.Module):
+    def __init__(self, layer_array, processor_array, dendrites_to_top, dendrites_to_dendrites,
+                 node_index, num_cycles, view_tuple):
+        super(VSKLayer, self).__init__()
+        self.layer_array = layer_array
+        self.register_buffer("num_cycles", num_cycles)
+        self.register_buffer("view_tuple", torch.tensor(view_tuple))
+        self.processor_array = processor_array
+        if dendrites_to_dendrites:
+            self.skip_weights = dendrites_to_dendrites
+        else:
+            self.skip_weights = nn.ParameterList([torch.zeros(1, 1, 1)])
+        if dendrites_to_top:
+            self.skip_weights.append(dendrites_to_top[len(dendrites_to_top) - 1])
+        else:
+            self.skip_weights = nn.ParameterList()
+        if len(self.skip_weights) == 0:
+            del self.skip_weights
+        self.node_index = node_index
+        self.internal_nonlinearity = GVS.pc.get_vsk_forward_function()
+
+
+PyVSKLayer = VSKLayer
+
+
+def unWrap_params(model):
+    for p in model.parameters():
+        if "wrapped" in p.__dir__():
+            del p.wrapped
+
+
+def convert_to_vsk_layer_block(pretrained_dendrite):
+    unWrap_params(pretrained_dendrite)
+    layer_array = []
+    processor_array = []
+    for layer_id in range(0, len(pretrained_dendrite.dendrite_module.layers)):
+        layer_array.append(pretrained_dendrite.dendrite_module.layers[layer_id])
+        if pretrained_dendrite.dendrite_module.processors == []:
+            processor_array.append(None)
+        else:
+            if pretrained_dendrite.dendrite_module.processors[layer_id] is not None:
+                pretrained_dendrite.dendrite_module.processors[layer_id].pre = \
+                    pretrained_dendrite.dendrite_module.processors[layer_id].pre_d
+                pretrained_dendrite.dendrite_module.processors[layer_id].post = \
+                    pretrained_dendrite.dendrite_module.processors[layer_id].post_d
+            processor_array.append(pretrained_dendrite.dendrite_module.processors[layer_id])
+    layer_array.append(pretrained_dendrite.main_module)
+    if pretrained_dendrite.processor is not None:
+        pretrained_dendrite.processor.pre = pretrained_dendrite.processor.post_n1
+        pretrained_dendrite.processor.post = pretrained_dendrite.processor.post_n2
+    processor_array.append(pretrained_dendrite.processor)
+    view_tuple = []
+    for dim in range(0, len(pretrained_dendrite.dendrite_module.dendrite_values[0]
+                            .this_output_dimensions)):
+        if dim == pretrained_dendrite.dendrite_module.dendrite_values[0].this_node_index:
+            view_tuple.append(-1)
+        else:
+            view_tuple.append(1)
+    return VSKLayer(nn.Sequential(*layer_array), processor_array,
+                    pretrained_dendrite.dendrites_to_top,
+                    pretrained_dendrite.dendrite_module.dendrites_to_dendrites,
+                    pretrained_dendrite.this_node_index,
+                    pretrained_dendrite.dendrite_module.num_cycles, view_tuple)
+
+
+def blockwise_network(net):
+    return optimize_module(net, 0, "", [])
+
+
+def optimize_module(net, depth, name_so_far, converted_list):
+    all_members = net.__dir__()
+    if issubclass(type(net), nn.Sequential) or issubclass(type(net), nn.ModuleList):
+        for submodule_id, layer in net.named_children():
+            if type(net.get_submodule(submodule_id)) is VS.VSKNeuronModule:
+                if GVS.pc.get_extra_verbose():
+                    print("Seq sub is VSK so optimizing: %s" % name_so_far
+                          + "[" + str(submodule_id) + "]")
+                setattr(net, submodule_id,
+                        convert_to_vsk_layer_block(net.get_submodule(submodule_id)))
+                continue
+            if net != net.get_submodule(submodule_id):
+                converted_list += [name_so_far + "[" + str(submodule_id) + "]"]
+                setattr(net, submodule_id,
+                        optimize_module(net.get_submodule(submodule_id), depth + 1,
+                                        name_so_far + "[" + str(submodule_id) + "]",
+                                        converted_list))
+                continue
+            if GVS.pc.get_extra_verbose():
+                print("%s is a self pointer so skipping"
+                      % (name_so_far + "[" + str(submodule_id) + "]"))
+    else:
+        for member in all_members:
+            try:
+                getattr(net, member, None)
+            except BaseException:  # the probe swallows every error, as laid down
+                continue
+            sub_name = name_so_far + "." + member
+            if sub_name in GVS.pc.get_module_names_to_not_save() or sub_name in converted_list:
+                if GVS.pc.get_extra_verbose():
+                    print("Skipping %s during save" % sub_name)
+                continue
+            if type(getattr(net, member, None)) is VS.VSKNeuronModule:
+                if GVS.pc.get_extra_verbose():
+                    print("Sub is in conversion list so initiating optimization for: %s"
+                          % name_so_far + "." + member)
+                setattr(net, member, convert_to_vsk_layer_block(getattr(net, member)))
+                continue
+            if issubclass(type(getattr(net, member, None)), nn.Module):
+                if net != getattr(net, member):
+                    converted_list += [sub_name]
+                    setattr(net, member,
+                            optimize_module(getattr(net, member), depth + 1, sub_name,
+                                            converted_list))
+                else:
+                    if GVS.pc.get_extra_verbose():
+                        print("%s is a self pointer so skipping" % sub_name)
+    return net
