@@ -111,12 +111,12 @@ class Result:
 
     def line(self):
         target = f"<= {self.target:.2f}" if self.target is not None else "-"
-        return (f"{self.name:<44} {self.pair[0]:8.3f} {self.pair[1]:8.3f}  "
+        return (f"{self.name:<52} {self.pair[0]:8.3f} {self.pair[1]:8.3f}  "
                 f"{target:>8}  {self.mark}{('  ' + self.note) if self.note else ''}")
 
 
 def header():
-    return f"{'ratio':<44} {'min':>8} {'median':>8}  {'target':>8}  mark"
+    return f"{'ratio':<52} {'min':>8} {'median':>8}  {'target':>8}  mark"
 
 
 def single_thread_torch():

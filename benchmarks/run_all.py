@@ -25,11 +25,14 @@ import walk_bench  # noqa: E402
 def main():
     start = time.perf_counter()
     print(f"cores {os.cpu_count()}, load average {os.getloadavg()[0]:.2f} at start")
-    problems = selfcheck.self_check(("mlp", "resnet", "transformer", "recurrent"))
+    notes = []
+    problems = selfcheck.self_check(("mlp", "resnet", "transformer", "recurrent"), notes=notes)
     print("self-check: " + ("native and reference agree on every example network"
                             if not problems else "MISMATCH"))
     for p in problems:
         print("  " + p)
+    for n in notes:
+        print("  note: " + n)
     order = order_check.order_check()
     print("call order: " + ("native and reference agree" if not order else "differences"))
     for p in order:
@@ -45,9 +48,9 @@ def main():
     print(harness.header())
     for r in results:
         print(r.line())
-    print(f"{'self-check (outputs, paths, messages)':<44} "
+    print(f"{'self-check (outputs, paths, messages)':<52} "
           + ("agree" if not problems else f"{len(problems)} mismatches"))
-    print(f"{'call order (forward, walks)':<44} "
+    print(f"{'call order (forward, walks)':<52} "
           + ("agree" if not order else f"{len(order)} traces differ (see above)"))
     return 0
 

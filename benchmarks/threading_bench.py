@@ -79,7 +79,7 @@ def run():
             print("  heavy 4 x Conv2d(64,64,3) on 1x64x128x128: ms per call (min, median)")
             for name, samples in t.items():
                 lo, med = harness.stats(samples)
-                print(f"    {name:<11} {lo * 1e3:9.1f} {med * 1e3:9.1f}")
+                print(f"    {name:<13} {lo * 1e3:9.1f} {med * 1e3:9.1f}")
             print(f"    threaded/sequential       {pair[0]:.3f} {pair[1]:.3f}")
             print(f"    plain threads/sequential  {plain[0]:.3f} {plain[1]:.3f}  "
                   "(branch calls only: the machine's bound right now)")
@@ -92,8 +92,8 @@ def run():
             t = harness.interleaved(modes(clean, tiny, x), 15, 200)
             (s_min, s_med), (m_min, m_med) = harness.stats(t["sequential"]), harness.stats(t["threaded"])
             print("  tiny 4 x Linear(8,8), batch 1: us per call (min, median)")
-            print(f"    sequential  {harness.us(t['sequential'])}")
-            print(f"    threaded    {harness.us(t['threaded'])}")
+            print(f"    sequential    {harness.us(t['sequential'])}")
+            print(f"    threaded      {harness.us(t['threaded'])}")
             print(f"    threaded mode costs {(m_min - s_min) * 1e6:.1f} us "
                   f"(median {(m_med - s_med) * 1e6:.1f} us) more per call, "
                   f"{(m_min - s_min) * 1e6 / 4:.1f} us per branch thread")
