@@ -2,6 +2,8 @@
 // visited paths, and the attribute probe.
 #pragma once
 
+#include <cstring>
+
 #include "ref.hpp"
 
 namespace vsk::walk {
@@ -32,6 +34,32 @@ inline void record(Ref& converted_list, PyObject* path) {
     Ref one = require(PyList_New(1));
     PyList_SET_ITEM(one.get(), 0, Py_NewRef(path));
     converted_list = require(PyNumber_InPlaceAdd(converted_list.get(), one.get()));
+}
+
+// `key in converted_list`. The walk's own list holds only exact strings, for
+// which equality runs no user code, so those items are compared inline;
+// anything else goes through the interpreter's comparison, item on the left,
+// exactly as list.__contains__ does. The list is re-read at every step, in
+// case such a comparison changes it.
+inline bool in_list(PyObject* list, PyObject* key) {
+    if (!PyList_CheckExact(list) || !PyUnicode_CheckExact(key) || PyUnicode_READY(key) < 0)
+        return contains(list, key);
+    Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+    int kind = PyUnicode_KIND(key);
+    const void* data = PyUnicode_DATA(key);
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+        PyObject* item = PyList_GET_ITEM(list, i);
+        if (item == key) return true;
+        if (PyUnicode_CheckExact(item) && PyUnicode_IS_READY(item)) {
+            if (PyUnicode_GET_LENGTH(item) == length && PyUnicode_KIND(item) == kind &&
+                std::memcmp(PyUnicode_DATA(item), data, static_cast<size_t>(length) * kind) == 0)
+                return true;
+            continue;
+        }
+        Ref held = Ref::borrow(item);
+        if (check(PyObject_RichCompareBool(held.get(), key, Py_EQ))) return true;
+    }
+    return false;
 }
 
 // getattr(net, member, None) with the value dropped. True when the read

@@ -82,7 +82,7 @@ void member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_
 
         Ref not_saved = call_method(settings(f).get(), names.get_module_names_to_not_save);
         if (contains(not_saved.get(), sub_name.get()) ||
-            contains(converted_list.get(), sub_name.get())) {
+            walk::in_list(converted_list.get(), sub_name.get())) {
             if (verbose(f))
                 print_line(walk::format("Skipping %s during save", sub_name.get()).get());
             continue;

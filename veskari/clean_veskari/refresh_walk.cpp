@@ -123,7 +123,7 @@ bool member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_
             // Root members already reached through another path are skipped.
             not_saved = call_method(settings(f).get(), names.get_module_names_to_not_save);
             if (contains(not_saved.get(), sub_name.get()) ||
-                contains(converted_list.get(), sub_name.get())) {
+                walk::in_list(converted_list.get(), sub_name.get())) {
                 if (verbose(f)) print_line(walk::format("Skipping %s during save", sub_name.get()).get());
                 continue;
             }
