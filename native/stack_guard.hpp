@@ -33,8 +33,11 @@ inline std::uintptr_t stack_limit() {
         if (pthread_getattr_np(pthread_self(), &attr) == 0) {
             void* addr = nullptr;
             size_t size = 0;
-            if (pthread_attr_getstack(&attr, &addr, &size) == 0 && size > 2 * kStackMargin)
-                low = reinterpret_cast<std::uintptr_t>(addr) + kStackMargin;
+            // Small thread stacks (threading.stack_size) keep half as margin.
+            if (pthread_attr_getstack(&attr, &addr, &size) == 0) {
+                std::uintptr_t margin = size / 2 < kStackMargin ? size / 2 : kStackMargin;
+                low = reinterpret_cast<std::uintptr_t>(addr) + margin;
+            }
             pthread_attr_destroy(&attr);
         }
 #endif

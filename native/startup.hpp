@@ -85,7 +85,7 @@ inline int exec_once(ModuleOnce& once, PyObject* module, void (*body)(PyObject*)
 // A built-in fetched once at execution; NameError if it is missing.
 inline PyObject* fetch_builtin(const char* name) {
     Ref key = require(PyUnicode_FromString(name));
-    return Py_NewRef(lookup_global(PyEval_GetBuiltins(), key.get()).get());
+    return Py_NewRef(lookup_global(builtins_namespace(), key.get()).get());
 }
 
 // Interned attribute names, made once at execution and kept for the process.
