@@ -258,45 +258,51 @@ def _first(a, b):
     return next((i for i, (x, y) in enumerate(zip(a, b)) if x != y), min(len(a), len(b)))
 
 
-def differences(label, a, b):
-    """How the native (a) and reference (b) event lists differ, if they do."""
+def difference(a, b):
+    """How the native (a) and reference (b) event lists differ; None if equal."""
     if a == b:
-        return []
+        return None
     i = _first(a, b)
-    where = (f"first at event {i} of {len(a)}/{len(b)}: native {a[i:i + 3]} vs "
-             f"reference {b[i:i + 3]}, after {a[max(0, i - 2):i]}")
     a2 = [e for e in a if e[0] != "method"]
     b2 = [e for e in b if e[0] != "method"]
     if a2 == b2:
-        moved = sum(1 for x, y in zip(a, b) if x != y)
-        return [f"{label}: same reads and calls in the same order, except when a bound "
-                f"method is fetched relative to its arguments ({moved} events shifted; {where})"]
+        return ("same reads and calls in the same order; only the moment a bound method "
+                f"is fetched, relative to evaluating its arguments, differs: native "
+                f"{a[i:i + 3]} vs reference {b[i:i + 3]}")
     j = _first(a2, b2)
-    return [f"{label}: {where}; ignoring method fetches, first difference at {j}: "
-            f"native {a2[j:j + 3]} vs reference {b2[j:j + 3]}"]
+    return (f"calls differ (ignoring method fetches): native {a2[j:j + 3]} vs reference "
+            f"{b2[j:j + 3]}, after {a2[max(0, j - 2):j]}")
 
 
 def order_check(names=("mlp", "recurrent")):
+    """Distinct differences, each with the traces where it was seen."""
     clean, blockwise = harness.native_modules()
-    problems = []
     if clean is None:
         return ["native clean module not built"]
+    seen = {}
+
+    def note(label, kind):
+        if kind is not None:
+            seen.setdefault(kind, []).append(label)
+
     for n in (1, 2, 4):
         for threaded in (False, True):
             mode = "threaded" if threaded else "sequential"
+            label = f"forward n={n} {mode}"
             nat, nat_out = forward_trace(clean, threaded, n)
             ref, ref_out = forward_trace(reference, threaded, n)
-            problems += differences(f"forward n={n} {mode}", nat, ref)
+            note(label, difference(nat, ref))
             if not torch.allclose(nat_out, ref_out):
-                problems.append(f"forward n={n} {mode}: outputs differ")
+                note(label, "outputs differ")
     if blockwise is None:
-        return problems + ["native block-wise module not built: walks not compared"]
-    for name in names:
-        nat = walk_trace(blockwise, clean, name)
-        ref = walk_trace(reference, reference, name)
-        for label, a, b in zip(("block-wise walk", "clean walk"), nat, ref):
-            problems += differences(f"{label} on {name}", a, b)
-    return problems
+        note("walks", "native block-wise module not built: walks not compared")
+    else:
+        for name in names:
+            nat = walk_trace(blockwise, clean, name)
+            ref = walk_trace(reference, reference, name)
+            for label, a, b in zip(("block-wise walk", "clean walk"), nat, ref):
+                note(f"{label} on {name}", difference(a, b))
+    return [f"{kind}  [in: {', '.join(labels)}]" for kind, labels in seen.items()]
 
 
 def main():

@@ -51,7 +51,7 @@ def main():
     print(f"{'self-check (outputs, paths, messages)':<52} "
           + ("agree" if not problems else f"{len(problems)} mismatches"))
     print(f"{'call order (forward, walks)':<52} "
-          + ("agree" if not order else f"{len(order)} traces differ (see above)"))
+          + ("agree" if not order else f"{len(order)} kinds of difference (see above)"))
     return 0
 
 
