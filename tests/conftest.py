@@ -1,0 +1,44 @@
+"""Fixtures shared by the test files.
+
+Both are autouse and cheap: every test starts with default settings and
+leaves the namespaces of the native converters as it found them, so a test
+may rebind or delete module globals (``doing_threading``, ``ModuleType``,
+``Thread`` ...) without a fixture of its own.
+"""
+import sys
+
+import pytest
+
+NATIVE_MODULES = ("veskari.clean_veskari", "veskari.blockwise_veskari")
+
+
+@pytest.fixture(autouse=True)
+def _default_settings():
+    """Every setting at its default before and after each test."""
+    from veskari import globals_veskari as GVS
+
+    GVS.pc.reset()
+    yield GVS.pc
+    GVS.pc.reset()
+
+
+@pytest.fixture(autouse=True)
+def _restore_native_namespaces():
+    """Undo any rebinding, addition or deletion of native module globals."""
+    saved = {name: dict(vars(sys.modules[name]))
+             for name in NATIVE_MODULES if name in sys.modules}
+    yield
+    for name, before in saved.items():
+        namespace = vars(sys.modules[name])
+        same = (list(namespace) == list(before)
+                and all(namespace[k] is v for k, v in before.items()))
+        if not same:
+            # Clear and refill, so that the binding order is restored too.
+            namespace.clear()
+            namespace.update(before)
+
+
+@pytest.fixture
+def settings(_default_settings):
+    """The package settings object, reset around the test."""
+    return _default_settings
