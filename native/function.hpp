@@ -62,6 +62,7 @@ struct FunctionObject {
     PyObject* globals;     // dict of the defining module
     PyObject* param_names; // tuple of interned str
     PyObject* dict;        // per-function attribute dict, created on demand
+    PyObject* weakrefs;    // weak references, as interpreter functions allow
 };
 
 namespace detail {
@@ -217,6 +218,7 @@ inline void dealloc(PyObject* self) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     PyTypeObject* tp = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
+    if (f->weakrefs != nullptr) PyObject_ClearWeakRefs(self);
     clear(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
@@ -266,6 +268,8 @@ inline PyMemberDef members[] = {
      static_cast<Py_ssize_t>(offsetof(FunctionObject, vectorcall)), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(FunctionObject, dict)),
      READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET,
+     static_cast<Py_ssize_t>(offsetof(FunctionObject, weakrefs)), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -325,6 +329,7 @@ inline Ref make_function(PyObject* type, const FunctionDef& def, PyObject* modul
     f->globals = Py_NewRef(globals);
     f->param_names = names.release();
     f->dict = nullptr;
+    f->weakrefs = nullptr;
     PyObject_GC_Track(f);
     return Ref::steal(reinterpret_cast<PyObject*>(f));
 }

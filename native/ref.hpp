@@ -173,6 +173,33 @@ Ref call_method(PyObject* obj, PyObject* name, A... args) {
                                              nullptr));
 }
 
+// `obj.name` fetched the way the interpreter fetches a method it is about to
+// call: before the arguments are evaluated, and without a bound-method object
+// where the type allows it.
+class Method {
+public:
+    Method(PyObject* obj, PyObject* name) {
+        PyObject* found = nullptr;
+        int unbound = _PyObject_GetMethod(obj, name, &found);
+        if (found == nullptr) raise();
+        callable_ = Ref::steal(found);
+        self_ = unbound ? obj : nullptr;
+    }
+
+    template <typename... A>
+    Ref operator()(A... args) const {
+        PyObject* argv[] = {nullptr, self_, args...};
+        PyObject** start = self_ ? argv + 1 : argv + 2;
+        size_t n = (self_ ? 1 : 0) + sizeof...(A);
+        return require(
+            PyObject_Vectorcall(callable_.get(), start, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    }
+
+private:
+    Ref callable_;
+    PyObject* self_ = nullptr;  // borrowed: the caller keeps obj alive
+};
+
 // callable(*args, **kwargs) with a tuple and a dict (or null for none).
 inline Ref call_with(PyObject* callable, PyObject* args, PyObject* kwargs) {
     return require(PyObject_Call(callable, args, kwargs));

@@ -26,6 +26,11 @@ inline void unpack2(PyObject* value, Ref& a, Ref& b) {
         b = Ref::borrow(PySequence_Fast_GET_ITEM(value, 1));
         return;
     }
+    if (Py_TYPE(value)->tp_iter == nullptr && !PySequence_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                     Py_TYPE(value)->tp_name);
+        raise();
+    }
     Ref it = require(PyObject_GetIter(value));
     Ref items[2];
     for (Py_ssize_t i = 0; i < 2; ++i) {
@@ -45,6 +50,11 @@ inline void unpack2(PyObject* value, Ref& a, Ref& b) {
 // The positional arguments of `f(*value)`: a tuple as is, else tuple(value).
 inline Ref as_args(PyObject* value) {
     if (PyTuple_CheckExact(value)) return Ref::borrow(value);
+    if (Py_TYPE(value)->tp_iter == nullptr && !PySequence_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "argument after * must be an iterable, not %.200s",
+                     Py_TYPE(value)->tp_name);
+        raise();
+    }
     return require(PySequence_Tuple(value));
 }
 

@@ -25,9 +25,9 @@ Ref init_body(Frame& f) {
 
     setattr(self, n.layer_array, layer_array);
     call_method(self, n.register_buffer, n.num_cycles, num_cycles);
+    Method register_view(self, n.register_buffer);
     Ref torch = global(f, n.torch);
-    Ref view = call_method(torch.get(), n.tensor, view_tuple);
-    call_method(self, n.register_buffer, n.view_tuple, view.get());
+    register_view(n.view_tuple, call_method(torch.get(), n.tensor, view_tuple).get());
     setattr(self, n.processor_array, processor_array);
 
     if (truth(dendrites_to_dendrites)) {
@@ -43,8 +43,8 @@ Ref init_body(Frame& f) {
 
     if (truth(dendrites_to_top)) {
         Ref weights = getattr(self, n.skip_weights);
-        Ref last = getitem(dendrites_to_top, length(dendrites_to_top) - 1);
-        call_method(weights.get(), n.append, last.get());
+        Method append(weights.get(), n.append);
+        append(getitem(dendrites_to_top, length(dendrites_to_top) - 1).get());
     } else {
         Ref parameter_list = getattr(global(f, n.nn).get(), n.ParameterList);
         setattr(self, n.skip_weights, call(parameter_list.get()).get());

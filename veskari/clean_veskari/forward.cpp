@@ -74,11 +74,11 @@ Ref add_cascade_terms(PyObject* self, PyObject* dendrite_outs, Py_ssize_t out_in
         Ref row_index = py_int(in_index);
         Ref key = require(PyTuple_Pack(2, row_index.get(), names.full_slice));
         Ref row = getitem(entry.get(), key.get());
-        Ref view_tuple = getattr(self, names.view_tuple);
-        Ref shape = call_method(view_tuple.get(), names.tolist);
-        row = call_method(row.get(), names.view, shape.get());
-        Ref device = getattr(current_out.get(), names.device);
-        Ref moved = call_method(row.get(), names.to, device.get());
+        Method view(row.get(), names.view);
+        Ref shape = call_method(getattr(self, names.view_tuple).get(), names.tolist);
+        row = view(shape.get());
+        Method to(row.get(), names.to);
+        Ref moved = to(getattr(current_out.get(), names.device).get());
         PyObject* source = PyList_GetItem(dendrite_outs, in_index);  // borrowed
         if (source == nullptr) raise();
         Ref term = require(PyNumber_Multiply(moved.get(), source));

@@ -30,14 +30,16 @@ Ref init_body(Frame& f) {
         setattr(self, n.skip_weights, tail.get());
     }
 
+    // self.register_buffer is fetched before its argument is read.
+    Method register_node_index(self, n.register_buffer);
     Ref node_index = getattr(original, n.node_index);
     Ref cloned = call_method(node_index.get(), n.clone);
     Ref detached = call_method(cloned.get(), n.detach);
-    call_method(self, n.register_buffer, n.node_index, detached.get());
-    Ref cycles = getattr(original, n.num_cycles);
-    call_method(self, n.register_buffer, n.num_cycles, cycles.get());
-    Ref view = getattr(original, n.view_tuple);
-    call_method(self, n.register_buffer, n.view_tuple, view.get());
+    register_node_index(n.node_index, detached.get());
+    Method register_cycles(self, n.register_buffer);
+    register_cycles(n.num_cycles, getattr(original, n.num_cycles).get());
+    Method register_view(self, n.register_buffer);
+    register_view(n.view_tuple, getattr(original, n.view_tuple).get());
     return Ref::borrow(Py_None);
 }
 
