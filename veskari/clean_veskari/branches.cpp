@@ -4,6 +4,7 @@
 // forward and processes only the output (its post runs after the merge).
 #include "clean.hpp"
 #include "grad_mode.hpp"
+#include "module_reads.hpp"
 #include "unpack.hpp"
 
 namespace vsk::clean {
@@ -18,13 +19,23 @@ PyObject* positional(PyObject* args, Py_ssize_t i) {
 
 // `self.processor_array[c] != None`: a rich comparison, then its truth.
 bool has_processor(PyObject* self, PyObject* c) {
-    Ref processors = getattr(self, names.processor_array);
+    Ref processors = module_getattr(self, names.processor_array);
     Ref processor = getitem(processors.get(), c);
     return compare(processor.get(), Py_None, Py_NE);
 }
 
+// self.layer_array[c]; a plain int index may take the direct path.
+Ref branch_module(PyObject* layers, PyObject* c) {
+    if (PyLong_CheckExact(c)) {
+        Py_ssize_t index = PyLong_AsSsize_t(c);
+        if (index != -1 || !PyErr_Occurred()) return module_getitem(layers, index);
+        PyErr_Clear();
+    }
+    return getitem(layers, c);
+}
+
 Ref processor_at(PyObject* self, PyObject* index) {
-    Ref processors = getattr(self, names.processor_array);
+    Ref processors = module_getattr(self, names.processor_array);
     return getitem(processors.get(), index);
 }
 
@@ -44,8 +55,8 @@ Ref process_and_forward_body(Frame& f) {
         unpack2(result.get(), args, kwargs);
     }
 
-    Ref layers = getattr(self, names.layer_array);
-    Ref layer = getitem(layers.get(), c);
+    Ref layers = module_getattr(self, names.layer_array);
+    Ref layer = branch_module(layers.get(), c);
     Ref call_args = as_args(args.get());
     Ref call_kwargs = as_kwargs(kwargs.get());
     Ref out = call_with(layer.get(), call_args.get(), kw_or_null(call_kwargs.get()));
@@ -66,8 +77,8 @@ Ref process_and_pre_body(Frame& f) {
     Ref args = require(PyTuple_GetSlice(all, 1, PyTuple_GET_SIZE(all)));
     BranchGradMode grad_mode(dendrite_outs);
 
-    Ref layers = getattr(self, names.layer_array);
-    Ref main = getitem(layers.get(), -1);
+    Ref layers = module_getattr(self, names.layer_array);
+    Ref main = module_getitem(layers.get(), -1);
     Ref forward = getattr(main.get(), names.forward);
     Ref out = call_with(forward.get(), args.get(), kw_or_null(f.varkw.get()));
 
@@ -75,7 +86,7 @@ Ref process_and_pre_body(Frame& f) {
         Ref processor = processor_at(self, names.minus_one);
         out = call_method(processor.get(), names.pre, out.get());
     }
-    Py_ssize_t last = length(getattr(self, names.layer_array).get()) - 1;
+    Py_ssize_t last = length(module_getattr(self, names.layer_array).get()) - 1;
     Ref slot = py_int(last);
     setitem(dendrite_outs, slot.get(), out.get());
     return Ref::borrow(Py_None);

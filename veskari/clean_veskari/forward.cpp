@@ -8,6 +8,7 @@
 
 #include "clean.hpp"
 #include "grad_mode.hpp"
+#include "module_reads.hpp"
 #include "unpack.hpp"
 
 namespace vsk::clean {
@@ -15,7 +16,7 @@ namespace vsk::clean {
 namespace {
 
 Ref layer_count_minus_one(PyObject* self) {
-    return py_int(length(getattr(self, names.layer_array).get()) - 1);
+    return py_int(length(module_getattr(self, names.layer_array).get()) - 1);
 }
 
 // (prefix..., *args) as a vectorcall argument array.
@@ -69,13 +70,13 @@ void run_threads(PyObject* threads, Py_ssize_t count, PyObject* method) {
 Ref add_cascade_terms(PyObject* self, PyObject* dendrite_outs, Py_ssize_t out_index,
                       Ref current_out) {
     for (Py_ssize_t in_index = 0; in_index < out_index; ++in_index) {
-        Ref weights = getattr(self, names.skip_weights);
-        Ref entry = getitem(weights.get(), out_index - 1);
+        Ref weights = module_getattr(self, names.skip_weights);
+        Ref entry = module_getitem(weights.get(), out_index - 1);
         Ref row_index = py_int(in_index);
         Ref key = require(PyTuple_Pack(2, row_index.get(), names.full_slice));
         Ref row = getitem(entry.get(), key.get());
         Method view(row.get(), names.view);
-        Ref shape = call_method(getattr(self, names.view_tuple).get(), names.tolist);
+        Ref shape = call_method(module_getattr(self, names.view_tuple).get(), names.tolist);
         row = view(shape.get());
         Method to(row.get(), names.to);
         Ref moved = to(getattr(current_out.get(), names.device).get());
@@ -104,7 +105,7 @@ Ref forward_body(Frame& f) {
 
     // Phase 1: the mode is fixed for the whole call.
     Ref doing_multi = global(f, names.doing_threading);
-    Py_ssize_t n = length(getattr(self, names.layer_array).get());
+    Py_ssize_t n = length(module_getattr(self, names.layer_array).get());
     Ref dendrite_outs = require(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(dendrite_outs.get(), i, Py_NewRef(Py_None));
     Ref threads = require(PyDict_New());
@@ -116,7 +117,7 @@ Ref forward_body(Frame& f) {
     auto register_call = [&] {
         if (!threaded_call) threaded_call.emplace(outs, current_grad_mode());
     };
-    Py_ssize_t m = length(getattr(self, names.layer_array).get()) - 1;
+    Py_ssize_t m = length(module_getattr(self, names.layer_array).get()) - 1;
     for (Py_ssize_t c = 0; c < m; ++c) {
         Ref index = py_int(c);
         if (truth(doing_multi.get())) {
@@ -145,16 +146,16 @@ Ref forward_body(Frame& f) {
 
     // Phase 4: the cascade merge, on this thread once every branch is done.
     Ref current_out;
-    Py_ssize_t count = length(getattr(self, names.layer_array).get());
+    Py_ssize_t count = length(module_getattr(self, names.layer_array).get());
     for (Py_ssize_t out_index = 0; out_index < count; ++out_index) {
         current_out = Ref::borrow(PyList_GetItem(outs, out_index));
         if (!current_out) raise();
         Ref probe;
-        if (length(getattr(self, names.layer_array).get()) > 1 &&
-            lookup_attr(self, names.skip_weights, probe)) {
+        if (length(module_getattr(self, names.layer_array).get()) > 1 &&
+            module_lookup_attr(self, names.skip_weights, probe)) {
             current_out = add_cascade_terms(self, outs, out_index, std::move(current_out));
             // Dendrite branches go through the nonlinearity; the main one does not.
-            if (out_index < length(getattr(self, names.layer_array).get()) - 1)
+            if (out_index < length(module_getattr(self, names.layer_array).get()) - 1)
                 current_out = activate(f, current_out.get());
         }
         Ref slot = py_int(out_index);
@@ -162,9 +163,9 @@ Ref forward_body(Frame& f) {
     }
 
     // Phase 5: the main processor's post on the merged value.
-    Ref main_processor = getitem(getattr(self, names.processor_array).get(), names.minus_one);
+    Ref main_processor = getitem(module_getattr(self, names.processor_array).get(), names.minus_one);
     if (main_processor.get() != Py_None) {
-        Ref processor = getitem(getattr(self, names.processor_array).get(), names.minus_one);
+        Ref processor = getitem(module_getattr(self, names.processor_array).get(), names.minus_one);
         Ref post = getattr(processor.get(), names.post);
         if (!current_out) raise_unbound_current_out();
         current_out = call(post.get(), current_out.get());
