@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "module_reads.hpp"
 #include "ref.hpp"
 
 namespace vsk::walk {
@@ -67,6 +68,8 @@ inline bool in_list(PyObject* list, PyObject* key) {
 // which is discarded so the walk moves on. A KeyboardInterrupt or SystemExit
 // still stops the walk: a user's Ctrl-C must not be swallowed.
 inline bool probe(PyObject* net, PyObject* member) {
+    if (fast::module_attr(net, member) != nullptr) return true;
+    if (PyErr_Occurred()) raise();
     PyObject* value = nullptr;
     int found = _PyObject_LookupAttr(net, member, &value);
     Py_XDECREF(value);
@@ -81,7 +84,7 @@ inline bool probe(PyObject* net, PyObject* member) {
 // getattr(net, member, None)
 inline Ref get_or_none(PyObject* net, PyObject* member) {
     Ref value;
-    if (!lookup_attr(net, member, value)) value = Ref::borrow(Py_None);
+    if (!module_lookup_attr(net, member, value)) value = Ref::borrow(Py_None);
     return value;
 }
 

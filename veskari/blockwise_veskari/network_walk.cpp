@@ -94,7 +94,7 @@ void member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_
                     "Sub is in conversion list so initiating optimization for: %s", name_so_far);
                 print_line(walk::member_path(head.get(), member).get());
             }
-            Ref block = convert(f, getattr(net, member).get());
+            Ref block = convert(f, module_getattr(net, member).get());
             setattr(net, member, block.get());
             continue;
         }
@@ -103,10 +103,10 @@ void member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_
         Ref module_cls = getattr(global(f, names.nn).get(), names.Module);
         if (!is_subclass(reinterpret_cast<PyObject*>(Py_TYPE(value.get())), module_cls.get()))
             continue;
-        if (compare(net, getattr(net, member).get(), Py_NE)) {
+        if (compare(net, module_getattr(net, member).get(), Py_NE)) {
             walk::record(converted_list, sub_name.get());
             Ref recurse = global(f, names.optimize_module);
-            Ref target = getattr(net, member);
+            Ref target = module_getattr(net, member);
             Ref next_depth = add(depth, names.one);
             Ref result = call(recurse.get(), target.get(), next_depth.get(), sub_name.get(),
                               converted_list.get());

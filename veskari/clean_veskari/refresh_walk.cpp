@@ -135,9 +135,9 @@ bool member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_
             compare(member, names.layer_array, Py_EQ)) {
             // Recorded before the self-reference test, so a self pointer is too.
             walk::record(converted_list, sub_name.get());
-            if (compare(net, getattr(net, member).get(), Py_NE)) {
+            if (compare(net, module_getattr(net, member).get(), Py_NE)) {
                 Ref recurse = global(f, names.refresh_vsk);
-                Ref target = getattr(net, member);
+                Ref target = module_getattr(net, member);
                 Ref next_depth = add(depth, names.one);
                 Ref result = call(recurse.get(), target.get(), next_depth.get(), sub_name.get(),
                                   converted_list.get());
