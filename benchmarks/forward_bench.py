@@ -8,13 +8,16 @@ sequential mode, under torch.no_grad(), each timed through `.forward(x)`:
              make on every call: the branch calls, re-slicing each skip-weight
              row, view, tolist, to, *, +, the activation getter and its call
   +reads     mandated plus the attribute reads, lengths and container
-             subscripts the forward must repeat on every call
+             subscripts the forward must repeat on every call, made through
+             PyTorch's Python-level module protocol as Python code makes them
   floor      the same arithmetic with every weight row viewed once, up front
 
 glue = (native - mandated) / (python - mandated): the share of the
 per-call overhead beyond the mandated calls that the native forward still
-pays. The same ratios computed for +reads show the lowest values that any
-forward making the required reads can reach.
+pays. The same ratios computed for +reads show where Python code making the
+required reads stops; the native forward reads the same values straight from
+the modules' tables when their types keep PyTorch's own protocol, so it can
+go below that.
 """
 import os
 import sys
@@ -151,23 +154,20 @@ def bench_case(label, branches, kind, clean, blockwise):
     bound = harness.ratio(t["+reads"], t["python"])
     glue = harness.glue_ratio(t["native"], t["python"], t["mandated"])
     glue_bound = harness.glue_ratio(t["+reads"], t["python"], t["mandated"])
-    glue_reads = harness.glue_ratio(t["native"], t["python"], t["+reads"])
     floor = harness.ratio(t["floor"], t["python"])
     print(f"  native/python            {total[0]:.3f} {total[1]:.3f}")
     print(f"  +reads/python            {bound[0]:.3f} {bound[1]:.3f}   "
-          "(lowest native/python with the required reads)")
+          "(Python-level reads alone)")
     print(f"  glue vs mandated         {glue[0]:.3f} {glue[1]:.3f}")
     print(f"  glue of +reads           {glue_bound[0]:.3f} {glue_bound[1]:.3f}   "
-          "(lowest glue with the required reads)")
-    print(f"  glue vs mandated+reads   {glue_reads[0]:.3f} {glue_reads[1]:.3f}   "
-          "(interpreter overhead the native code still pays)")
+          "(Python-level reads alone)")
     print(f"  floor/python             {floor[0]:.3f} {floor[1]:.3f}")
     linear = kind == "linear"
     return [
         harness.Result(f"forward {label}: native/python", total, 0.75 if linear else None),
-        harness.Result(f"forward {label}: +reads/python (bound)", bound, None),
+        harness.Result(f"forward {label}: +reads/python", bound, None),
         harness.Result(f"forward {label}: glue", glue, 0.25),
-        harness.Result(f"forward {label}: glue of +reads (bound)", glue_bound, None),
+        harness.Result(f"forward {label}: glue of +reads", glue_bound, None),
         harness.Result(f"forward {label}: floor/python", floor, None),
     ]
 
