@@ -82,6 +82,18 @@ inline int exec_once(ModuleOnce& once, PyObject* module, void (*body)(PyObject*)
     return ok ? 0 : -1;
 }
 
+// The create and execute slots of one extension module.
+template <ModuleOnce& once, void (*body)(PyObject*)>
+struct ModuleSlots {
+    static PyObject* create(PyObject* spec, PyModuleDef*) { return create_once(once, spec); }
+    static int exec(PyObject* module) { return exec_once(once, module, body); }
+    static inline PyModuleDef_Slot slots[] = {
+        {Py_mod_create, reinterpret_cast<void*>(create)},
+        {Py_mod_exec, reinterpret_cast<void*>(exec)},
+        {0, nullptr},
+    };
+};
+
 // A built-in fetched once at execution; NameError if it is missing.
 inline PyObject* fetch_builtin(const char* name) {
     Ref key = require(PyUnicode_FromString(name));
@@ -102,40 +114,36 @@ inline Ref import_level0(PyObject* globals, const char* name, PyObject* fromlist
     return require(PyImport_ImportModuleLevelObject(n.get(), globals, nullptr, fromlist, 0));
 }
 
-// `from package import attr`: the attribute of the package, else the module
-// table entry "package.attr", else ImportError.
+// package.attr, else the module table entry "package.attr", else ImportError.
+inline Ref attribute_or_submodule(PyObject* package, const char* package_name, PyObject* attr) {
+    PyObject* v = PyObject_GetAttr(package, attr);
+    if (v != nullptr) return Ref::steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
+    PyErr_Clear();
+    Ref full = require(PyUnicode_FromFormat("%s.%U", package_name, attr));
+    v = PyImport_GetModule(full.get());
+    if (v != nullptr) return Ref::steal(v);
+    if (PyErr_Occurred()) raise();
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", attr);
+    raise();
+}
+
+// `from package import attr`
 inline Ref import_from(PyObject* globals, const char* package, const char* attr) {
     Ref name = require(PyUnicode_FromString(attr));
     Ref fromlist = require(PyTuple_Pack(1, name.get()));
     Ref pkg = import_level0(globals, package, fromlist.get());
-    PyObject* v = PyObject_GetAttr(pkg.get(), name.get());
-    if (v != nullptr) return Ref::steal(v);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
-    PyErr_Clear();
-    Ref full = require(PyUnicode_FromFormat("%s.%s", package, attr));
-    v = PyImport_GetModule(full.get());
-    if (v != nullptr) return Ref::steal(v);
-    if (PyErr_Occurred()) raise();
-    PyErr_Format(PyExc_ImportError, "cannot import name %S", name.get());
-    raise();
+    return attribute_or_submodule(pkg.get(), package, name.get());
 }
 
 // `import package.attr as alias`: import the dotted name, then take the
-// attribute from the top-level package, with the same fallback.
+// attribute from the top-level package.
 inline Ref import_dotted(PyObject* globals, const char* package, const char* attr) {
     Ref full = require(PyUnicode_FromFormat("%s.%s", package, attr));
     Ref top = require(
         PyImport_ImportModuleLevelObject(full.get(), globals, nullptr, nullptr, 0));
     Ref name = require(PyUnicode_FromString(attr));
-    PyObject* v = PyObject_GetAttr(top.get(), name.get());
-    if (v != nullptr) return Ref::steal(v);
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) raise();
-    PyErr_Clear();
-    v = PyImport_GetModule(full.get());
-    if (v != nullptr) return Ref::steal(v);
-    if (PyErr_Occurred()) raise();
-    PyErr_Format(PyExc_ImportError, "cannot import name %S", name.get());
-    raise();
+    return attribute_or_submodule(top.get(), package, name.get());
 }
 
 // `import name`

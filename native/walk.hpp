@@ -6,6 +6,7 @@
 
 #include "module_reads.hpp"
 #include "ref.hpp"
+#include "unpack.hpp"
 
 namespace vsk::walk {
 
@@ -94,6 +95,27 @@ inline bool type_name_is(PyObject* value, PyObject* text) {
     Ref name = getattr(reinterpret_cast<PyObject*>(Py_TYPE(value)),
                        cached_name(dunder_name, "__name__"));
     return compare(name.get(), text, Py_EQ);
+}
+
+// for submodule_id, layer in net.named_children(): visit(submodule_id)
+template <typename Visit>
+void each_child(PyObject* net, PyObject* named_children, Visit&& visit) {
+    Ref children = call_method(net, named_children);
+    Ref it = require(PyObject_GetIter(children.get()));
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        Ref submodule_id, layer;
+        unpack2(item.get(), submodule_id, layer);
+        visit(submodule_id.get());
+    }
+    if (PyErr_Occurred()) raise();
+}
+
+// for member in all_members: visit(member)
+template <typename Visit>
+void each_member(PyObject* all_members, Visit&& visit) {
+    Ref it = require(PyObject_GetIter(all_members));
+    while (Ref member = Ref::steal(PyIter_Next(it.get()))) visit(member.get());
+    if (PyErr_Occurred()) raise();
 }
 
 // The `%` operator with a format string and one operand.

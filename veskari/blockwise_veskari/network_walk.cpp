@@ -37,13 +37,7 @@ Ref convert(const Frame& f, PyObject* neuron) {
 
 void container_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_so_far,
                     Ref& converted_list) {
-    Ref children = call_method(net, names.named_children);
-    Ref it = require(PyObject_GetIter(children.get()));
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        Ref submodule_id, layer;
-        unpack2(item.get(), submodule_id, layer);
-        PyObject* id = submodule_id.get();
-
+    walk::each_child(net, names.named_children, [&](PyObject* id) {
         if (is_neuron_module(f, call_method(net, names.get_submodule, id).get())) {
             if (verbose(f)) {
                 Ref head = walk::format("Seq sub is VSK so optimizing: %s", name_so_far);
@@ -51,7 +45,7 @@ void container_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* na
             }
             Ref block = convert(f, call_method(net, names.get_submodule, id).get());
             setattr(net, id, block.get());
-            continue;
+            return;
         }
         if (compare(net, call_method(net, names.get_submodule, id).get(), Py_NE)) {
             walk::record(converted_list, walk::child_path(name_so_far, id).get());
@@ -62,22 +56,18 @@ void container_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* na
             Ref result = call(recurse.get(), child.get(), next_depth.get(), path.get(),
                               converted_list.get());
             setattr(net, id, result.get());
-            continue;
+            return;
         }
         if (verbose(f)) {
             Ref path = walk::child_path(name_so_far, id);
             print_line(walk::format("%s is a self pointer so skipping", path.get()).get());
         }
-    }
-    if (PyErr_Occurred()) raise();
+    });
 }
 
 void member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_so_far,
                  PyObject* all_members, Ref& converted_list) {
-    Ref it = require(PyObject_GetIter(all_members));
-    while (Ref member_ref = Ref::steal(PyIter_Next(it.get()))) {
-        PyObject* member = member_ref.get();
-        if (!walk::probe(net, member)) continue;
+    walk::each_member(all_members, [&](PyObject* member) {        if (!walk::probe(net, member)) return;
         Ref sub_name = walk::member_path(name_so_far, member);
 
         Ref not_saved = call_method(settings(f).get(), names.get_module_names_to_not_save);
@@ -85,7 +75,7 @@ void member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_
             walk::in_list(converted_list.get(), sub_name.get())) {
             if (verbose(f))
                 print_line(walk::format("Skipping %s during save", sub_name.get()).get());
-            continue;
+            return;
         }
 
         if (is_neuron_module(f, walk::get_or_none(net, member).get())) {
@@ -96,13 +86,13 @@ void member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_
             }
             Ref block = convert(f, module_getattr(net, member).get());
             setattr(net, member, block.get());
-            continue;
+            return;
         }
 
         Ref value = walk::get_or_none(net, member);
         Ref module_cls = getattr(global(f, names.nn).get(), names.Module);
         if (!is_subclass(reinterpret_cast<PyObject*>(Py_TYPE(value.get())), module_cls.get()))
-            continue;
+            return;
         if (compare(net, module_getattr(net, member).get(), Py_NE)) {
             walk::record(converted_list, sub_name.get());
             Ref recurse = global(f, names.optimize_module);
@@ -114,8 +104,7 @@ void member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_
         } else if (verbose(f)) {
             print_line(walk::format("%s is a self pointer so skipping", sub_name.get()).get());
         }
-    }
-    if (PyErr_Occurred()) raise();
+    });
 }
 
 Ref optimize_module_body(Frame& f) {

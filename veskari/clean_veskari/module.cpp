@@ -51,19 +51,9 @@ void execute(PyObject* module) {
     bind(globals, "__test__", test.get());
 }
 
-PyObject* create(PyObject* spec, PyModuleDef*) { return create_once(once, spec); }
-
-int exec(PyObject* module) { return exec_once(once, module, execute); }
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec)},
-    {0, nullptr},
-};
-
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "clean_veskari", nullptr, 0, nullptr, slots, nullptr, nullptr,
-    nullptr,
+    PyModuleDef_HEAD_INIT, "clean_veskari", nullptr, 0, nullptr, ModuleSlots<once, execute>::slots,
+    nullptr, nullptr, nullptr,
 };
 
 }  // namespace

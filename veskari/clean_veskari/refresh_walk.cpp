@@ -79,13 +79,7 @@ void convert_in_place(const Frame& f, PyObject* net, PyObject* key, PyObject* lo
 
 void container_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_so_far,
                     Ref& converted_list) {
-    Ref children = call_method(net, names.named_children);
-    Ref it = require(PyObject_GetIter(children.get()));
-    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        Ref submodule_id, layer;
-        unpack2(item.get(), submodule_id, layer);
-        PyObject* id = submodule_id.get();
-
+    walk::each_child(net, names.named_children, [&](PyObject* id) {
         Ref child = call_method(net, names.get_submodule, id);
         if (compare(net, child.get(), Py_NE)) {
             walk::record(converted_list, walk::child_path(name_so_far, id).get());
@@ -100,8 +94,7 @@ void container_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* na
         Ref current = call_method(net, names.get_submodule, id);
         if (walk::type_name_is(current.get(), names.VSKLayer))
             convert_in_place(f, net, id, names.get_pretrained_vsk_var);
-    }
-    if (PyErr_Occurred()) raise();
+    });
 }
 
 // Returns false when net's type is tracked and the walk must stop at once.
@@ -110,22 +103,19 @@ bool member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_
     Ref tracked = call_method(settings(f).get(), names.get_modules_to_track);
     if (contains(tracked.get(), reinterpret_cast<PyObject*>(Py_TYPE(net)))) return false;
 
-    Ref it = require(PyObject_GetIter(all_members));
-    while (Ref member_ref = Ref::steal(PyIter_Next(it.get()))) {
-        PyObject* member = member_ref.get();
-        if (!walk::probe(net, member)) continue;
+    walk::each_member(all_members, [&](PyObject* member) {        if (!walk::probe(net, member)) return;
         Ref sub_name = walk::member_path(name_so_far, member);
         if (compare(member, names.device, Py_EQ) || compare(member, names.dtype, Py_EQ))
-            continue;
+            return;
         Ref not_saved = call_method(settings(f).get(), names.get_module_names_to_not_save);
-        if (contains(not_saved.get(), sub_name.get())) continue;
+        if (contains(not_saved.get(), sub_name.get())) return;
         if (compare(name_so_far, names.empty, Py_EQ)) {
             // Root members already reached through another path are skipped.
             not_saved = call_method(settings(f).get(), names.get_module_names_to_not_save);
             if (contains(not_saved.get(), sub_name.get()) ||
                 walk::in_list(converted_list.get(), sub_name.get())) {
                 if (verbose(f)) print_line(walk::format("Skipping %s during save", sub_name.get()).get());
-                continue;
+                return;
             }
         }
 
@@ -148,8 +138,7 @@ bool member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_
         value = walk::get_or_none(net, member);
         if (walk::type_name_is(value.get(), names.VSKLayer))
             convert_in_place(f, net, member, names.get_pretrained_vsk_attr);
-    }
-    if (PyErr_Occurred()) raise();
+    });
     return true;
 }
 
