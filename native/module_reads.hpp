@@ -111,6 +111,17 @@ inline PyObject* plain_dict_item(PyObject* d, PyObject* key) {
     return PyDict_GetItemWithError(d, key);
 }
 
+// str(index) for the small indices of parameter lists, made once.
+inline PyObject* index_text(Py_ssize_t index) {
+    static PyObject* texts[64] = {};
+    if (index < 0 || index >= 64) return nullptr;
+    if (texts[index] == nullptr) {
+        texts[index] = PyUnicode_FromFormat("%zd", index);
+        if (texts[index] == nullptr) PyErr_Clear();
+    }
+    return texts[index];
+}
+
 }  // namespace detail
 
 inline TorchProtocol& torch_protocol() {
@@ -203,14 +214,8 @@ inline PyObject* module_item(PyObject* container, Py_ssize_t index) {
         if (index < -size || index >= size) return nullptr;
         if (index < 0) index += size;
         // getattr(self, str(index)), through the same attribute rules.
-        PyObject* key = PyUnicode_FromFormat("%zd", index);
-        if (key == nullptr) {
-            PyErr_Clear();
-            return nullptr;
-        }
-        PyObject* v = module_attr(container, key);
-        Py_DECREF(key);
-        return v;
+        PyObject* key = detail::index_text(index);
+        return key ? module_attr(container, key) : nullptr;
     }
     return nullptr;
 }

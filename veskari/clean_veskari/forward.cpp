@@ -65,6 +65,17 @@ void run_threads(PyObject* threads, Py_ssize_t count, PyObject* method) {
     }
 }
 
+// (in_index, :) as a subscript; the immutable keys of small rows are made once.
+Ref row_key(Py_ssize_t in_index) {
+    static PyObject* keys[64] = {};
+    if (in_index >= 0 && in_index < 64 && keys[in_index] != nullptr)
+        return Ref::borrow(keys[in_index]);
+    Ref index = py_int(in_index);
+    Ref key = require(PyTuple_Pack(2, index.get(), names.full_slice));
+    if (in_index >= 0 && in_index < 64) keys[in_index] = Py_NewRef(key.get());
+    return key;
+}
+
 // current_out + skip_weights[out_index - 1][in_index, :].view(V).to(device)
 //             * dendrite_outs[in_index], for every earlier branch in order.
 Ref add_cascade_terms(PyObject* self, PyObject* dendrite_outs, Py_ssize_t out_index,
@@ -72,9 +83,7 @@ Ref add_cascade_terms(PyObject* self, PyObject* dendrite_outs, Py_ssize_t out_in
     for (Py_ssize_t in_index = 0; in_index < out_index; ++in_index) {
         Ref weights = module_getattr(self, names.skip_weights);
         Ref entry = module_getitem(weights.get(), out_index - 1);
-        Ref row_index = py_int(in_index);
-        Ref key = require(PyTuple_Pack(2, row_index.get(), names.full_slice));
-        Ref row = getitem(entry.get(), key.get());
+        Ref row = getitem(entry.get(), row_key(in_index).get());
         Method view(row.get(), names.view);
         Ref shape = call_method(module_getattr(self, names.view_tuple).get(), names.tolist);
         row = view(shape.get());
