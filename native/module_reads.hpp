@@ -168,6 +168,22 @@ inline PyObject* module_attr(PyObject* obj, PyObject* name) {
     return nullptr;
 }
 
+// True when obj.name is a plain function defined on obj's type that the
+// instance does not shadow: the read would only make a bound method, which
+// nobody can observe being made or dropped.
+inline bool is_plain_method(PyObject* obj, PyObject* name) {
+    TorchProtocol& p = torch_protocol();
+    if (p.state != TorchProtocol::State::usable || !PyUnicode_CheckExact(name)) return false;
+    PyTypeObject* tp = Py_TYPE(obj);
+    if (_PyType_Lookup(tp, p.s_getattribute) != p.object_getattribute) return false;
+    PyObject* descr = _PyType_Lookup(tp, name);
+    if (descr == nullptr || !PyFunction_Check(descr)) return false;
+    PyObject** slot = _PyObject_GetDictPtr(obj);
+    if (slot == nullptr || *slot == nullptr) return true;
+    if (!PyDict_CheckExact(*slot)) return false;
+    return PyDict_GetItemWithError(*slot, name) == nullptr && !PyErr_Occurred();
+}
+
 // container[index] for an exact nn.Sequential or nn.ParameterList with an
 // in-range integer index. Null (no error) when the ordinary path must decide.
 inline PyObject* module_item(PyObject* container, Py_ssize_t index) {

@@ -69,7 +69,8 @@ inline bool in_list(PyObject* list, PyObject* key) {
 // which is discarded so the walk moves on. A KeyboardInterrupt or SystemExit
 // still stops the walk: a user's Ctrl-C must not be swallowed.
 inline bool probe(PyObject* net, PyObject* member) {
-    if (fast::module_attr(net, member) != nullptr) return true;
+    if (fast::module_attr(net, member) != nullptr || fast::is_plain_method(net, member))
+        return true;
     if (PyErr_Occurred()) raise();
     PyObject* value = nullptr;
     int found = _PyObject_LookupAttr(net, member, &value);
@@ -82,19 +83,38 @@ inline bool probe(PyObject* net, PyObject* member) {
     return false;
 }
 
-// getattr(net, member, None)
-inline Ref get_or_none(PyObject* net, PyObject* member) {
+// type(getattr(net, member, None))
+inline Ref member_type(PyObject* net, PyObject* member) {
+    if (fast::is_plain_method(net, member))
+        return Ref::borrow(reinterpret_cast<PyObject*>(&PyMethod_Type));
     Ref value;
     if (!module_lookup_attr(net, member, value)) value = Ref::borrow(Py_None);
-    return value;
+    return Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
 }
 
-// `type(value).__name__ == text`, through the type's own attribute.
-inline bool type_name_is(PyObject* value, PyObject* text) {
+// `type.__name__ == text`. For a class whose metaclass is exactly `type`,
+// __name__ is type's own data descriptor, so its value is compared in place
+// instead of being made as a new string first.
+inline bool type_named(PyObject* type, PyObject* text) {
+    if (Py_IS_TYPE(type, &PyType_Type) && PyUnicode_CheckExact(text)) {
+        auto* tp = reinterpret_cast<PyTypeObject*>(type);
+        if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) {
+            PyObject* name = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_name;
+            if (PyUnicode_CheckExact(name)) return PyUnicode_Compare(name, text) == 0;
+        } else {
+            const char* dot = std::strrchr(tp->tp_name, '.');
+            const char* name = dot ? dot + 1 : tp->tp_name;
+            return PyUnicode_CompareWithASCIIString(text, name) == 0;
+        }
+    }
     static PyObject* dunder_name = nullptr;
-    Ref name = getattr(reinterpret_cast<PyObject*>(Py_TYPE(value)),
-                       cached_name(dunder_name, "__name__"));
+    Ref name = getattr(type, cached_name(dunder_name, "__name__"));
     return compare(name.get(), text, Py_EQ);
+}
+
+// `type(value).__name__ == text`
+inline bool type_name_is(PyObject* value, PyObject* text) {
+    return type_named(reinterpret_cast<PyObject*>(Py_TYPE(value)), text);
 }
 
 // for submodule_id, layer in net.named_children(): visit(submodule_id)
