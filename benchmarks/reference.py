@@ -42,7 +42,7 @@ class PyModulePyThread(nn.Module):
         c = args2[0]
         dendrite_outs = args2[1]
         args2 = args2[2:]
-        if self.processor_array[c] != None:  # noqa: E711 -- rich comparison, as laid down
+        if self.processor_array[c] != None:  # noqa: E711 -- a rich comparison, as the converter makes it
             args2, kwargs2 = self.processor_array[c].pre(*args2, **kwargs2)
         out_values = self.layer_array[c](*args2, **kwargs2)
         if self.processor_array[c] != None:  # noqa: E711
@@ -148,7 +148,9 @@ def refresh_vsk(net, depth, name_so_far, converted_list):
         for member in all_members:
             try:
                 getattr(net, member, None)
-            except BaseException:  # the probe swallows every error, as laid down
+            except (KeyboardInterrupt, SystemExit):  # a user's interrupt stops the walk
+                raise
+            except BaseException:  # the probe swallows every other error
                 continue
             sub_name = name_so_far + "." + member
             if member == "device" or member == "dtype":
@@ -270,7 +272,9 @@ def optimize_module(net, depth, name_so_far, converted_list):
         for member in all_members:
             try:
                 getattr(net, member, None)
-            except BaseException:  # the probe swallows every error, as laid down
+            except (KeyboardInterrupt, SystemExit):  # a user's interrupt stops the walk
+                raise
+            except BaseException:  # the probe swallows every other error
                 continue
             sub_name = name_so_far + "." + member
             if sub_name in GVS.pc.get_module_names_to_not_save() or sub_name in converted_list:
