@@ -105,10 +105,18 @@ inline PyObject* instance_dict(PyObject* obj) {
     return *slot;
 }
 
+// d[key], borrowed, or null. An error (a key whose __eq__ raised) is
+// dropped: the ordinary path then meets it again and reports it.
+inline PyObject* lookup(PyObject* d, PyObject* key) {
+    PyObject* v = PyDict_GetItemWithError(d, key);
+    if (v == nullptr && PyErr_Occurred()) PyErr_Clear();
+    return v;
+}
+
 // d[key] when d is a plain dict holding key; null otherwise.
 inline PyObject* plain_dict_item(PyObject* d, PyObject* key) {
     if (d == nullptr || !PyDict_CheckExact(d)) return nullptr;
-    return PyDict_GetItemWithError(d, key);
+    return lookup(d, key);
 }
 
 // str(index) for the small indices of parameter lists, made once.
@@ -140,8 +148,9 @@ inline TorchProtocol& torch_protocol() {
 
 // obj.name for an nn.Module whose type keeps nn.Module's attribute protocol,
 // when the value sits in the instance dict or in the module's parameter,
-// buffer or sub-module table. Null (no error) when the ordinary path must
-// decide; the result is borrowed from those tables.
+// buffer or sub-module table. Null when the ordinary path must decide; the
+// result is borrowed from those tables. Like everything here, it never
+// leaves an exception set.
 inline PyObject* module_attr(PyObject* obj, PyObject* name) {
     TorchProtocol& p = torch_protocol();
     if (p.state != TorchProtocol::State::usable || !PyUnicode_CheckExact(name)) return nullptr;
@@ -152,18 +161,15 @@ inline PyObject* module_attr(PyObject* obj, PyObject* name) {
         return nullptr;
     PyObject* d = detail::instance_dict(obj);
     if (d == nullptr) return nullptr;
-    PyObject* v = PyDict_GetItemWithError(d, name);
-    if (v != nullptr || PyErr_Occurred()) return v;
+    PyObject* v = detail::lookup(d, name);
+    if (v != nullptr) return v;
     // Module.__getattr__: parameters, then buffers, then sub-modules.
     for (PyObject* table_name : {p.s_parameters, p.s_buffers, p.s_modules}) {
-        PyObject* table = PyDict_GetItemWithError(d, table_name);
-        if (table == nullptr) {
-            if (PyErr_Occurred()) return nullptr;
-            continue;
-        }
+        PyObject* table = detail::lookup(d, table_name);
+        if (table == nullptr) continue;
         if (!PyDict_CheckExact(table)) return nullptr;
-        v = PyDict_GetItemWithError(table, name);
-        if (v != nullptr || PyErr_Occurred()) return v;
+        v = detail::lookup(table, name);
+        if (v != nullptr) return v;
     }
     return nullptr;
 }
@@ -181,7 +187,12 @@ inline bool is_plain_method(PyObject* obj, PyObject* name) {
     PyObject** slot = _PyObject_GetDictPtr(obj);
     if (slot == nullptr || *slot == nullptr) return true;
     if (!PyDict_CheckExact(*slot)) return false;
-    return PyDict_GetItemWithError(*slot, name) == nullptr && !PyErr_Occurred();
+    PyObject* shadow = PyDict_GetItemWithError(*slot, name);
+    if (shadow == nullptr && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return shadow == nullptr;
 }
 
 // container[index] for an exact nn.Sequential or nn.ParameterList with an
@@ -200,7 +211,7 @@ inline PyObject* module_item(PyObject* container, Py_ssize_t index) {
             _PyType_Lookup(tp, p.s_modules) != nullptr || p.sequential_getitem == nullptr)
             return nullptr;
         d = detail::instance_dict(container);
-        if (d == nullptr || PyDict_GetItemWithError(d, p.s_item_by_idx) != nullptr) return nullptr;
+        if (d == nullptr || detail::lookup(d, p.s_item_by_idx) != nullptr) return nullptr;
         PyObject* modules = detail::plain_dict_item(d, p.s_modules);
         if (modules == nullptr) return nullptr;
         Py_ssize_t size = PyDict_GET_SIZE(modules);
@@ -219,7 +230,7 @@ inline PyObject* module_item(PyObject* container, Py_ssize_t index) {
             _PyType_Lookup(tp, p.s_size) != nullptr || p.parameter_list_getitem == nullptr)
             return nullptr;
         d = detail::instance_dict(container);
-        if (d == nullptr || PyDict_GetItemWithError(d, p.s_abs_index) != nullptr) return nullptr;
+        if (d == nullptr || detail::lookup(d, p.s_abs_index) != nullptr) return nullptr;
         PyObject* size_obj = detail::plain_dict_item(d, p.s_size);
         if (size_obj == nullptr || !PyLong_CheckExact(size_obj)) return nullptr;
         Py_ssize_t size = PyLong_AsSsize_t(size_obj);
@@ -243,7 +254,6 @@ namespace vsk {
 // getattr(obj, name)
 inline Ref module_getattr(PyObject* obj, PyObject* name) {
     if (PyObject* v = fast::module_attr(obj, name)) return Ref::borrow(v);
-    if (PyErr_Occurred()) raise();
     return getattr(obj, name);
 }
 
@@ -253,14 +263,12 @@ inline bool module_lookup_attr(PyObject* obj, PyObject* name, Ref& out) {
         out = Ref::borrow(v);
         return true;
     }
-    if (PyErr_Occurred()) raise();
     return lookup_attr(obj, name, out);
 }
 
 // container[index]
 inline Ref module_getitem(PyObject* container, Py_ssize_t index) {
     if (PyObject* v = fast::module_item(container, index)) return Ref::borrow(v);
-    if (PyErr_Occurred()) raise();
     return getitem(container, index);
 }
 

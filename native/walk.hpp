@@ -71,7 +71,6 @@ inline bool in_list(PyObject* list, PyObject* key) {
 inline bool probe(PyObject* net, PyObject* member) {
     if (fast::module_attr(net, member) != nullptr || fast::is_plain_method(net, member))
         return true;
-    if (PyErr_Occurred()) raise();
     PyObject* value = nullptr;
     int found = _PyObject_LookupAttr(net, member, &value);
     Py_XDECREF(value);

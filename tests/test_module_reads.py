@@ -1,0 +1,114 @@
+"""The direct reads of module attributes and container entries.
+
+The converters read attributes and Sequential/ParameterList entries straight
+from PyTorch's tables only while a type keeps PyTorch's own protocol; every
+override must still be honoured.
+"""
+import copy
+
+import pytest
+import torch
+from torch import nn
+
+from veskari import blockwise_veskari, clean_veskari
+from veskari.modules_veskari import VSKNeuronModule
+
+
+def converted_layer():
+    neuron = VSKNeuronModule(nn.Linear(4, 3), [-1, 0], 1)
+    neuron.add_dendrites(2, lambda: nn.Linear(4, 3), generator=torch.Generator().manual_seed(3))
+    trained = copy.deepcopy(neuron)
+    holder = nn.Sequential(neuron)
+    blockwise_veskari.blockwise_network(holder)
+    clean_veskari.refresh_net(holder)
+    return holder[0], trained
+
+
+X = torch.randn(2, 4)
+
+
+def counting(monkeypatch, cls, name):
+    calls = []
+    original = cls.__dict__[name]
+
+    def wrapper(self, *args):
+        calls.append(args)
+        return original(self, *args)
+
+    monkeypatch.setattr(cls, name, wrapper)
+    return calls
+
+
+@pytest.mark.parametrize("cls,name", [
+    (nn.Module, "__getattr__"),
+    (nn.Sequential, "__getitem__"),
+    (nn.Sequential, "__len__"),
+    (nn.ParameterList, "__getitem__"),
+], ids=["Module.__getattr__", "Sequential.__getitem__", "Sequential.__len__",
+        "ParameterList.__getitem__"])
+def test_patched_pytorch_methods_are_called(monkeypatch, cls, name):
+    layer, trained = converted_layer()
+    calls = counting(monkeypatch, cls, name)
+    with torch.no_grad():
+        torch.testing.assert_close(layer(X), trained(X))
+    assert calls
+
+
+def test_subclassed_containers_are_indexed_through_their_own_methods():
+    layer, trained = converted_layer()
+
+    class LoggingSequential(nn.Sequential):
+        seen = []
+
+        def __getitem__(self, idx):
+            self.seen.append(idx)
+            return super().__getitem__(idx)
+
+    class LoggingParameters(nn.ParameterList):
+        seen = []
+
+        def __getitem__(self, idx):
+            self.seen.append(idx)
+            return super().__getitem__(idx)
+
+    layer.layer_array = LoggingSequential(*layer.layer_array)
+    layer.skip_weights = LoggingParameters(list(layer.skip_weights))
+    with torch.no_grad():
+        torch.testing.assert_close(layer(X), trained(X))
+    assert LoggingSequential.seen == [0, 1, -1]
+    assert LoggingParameters.seen == [0, 1, 1]
+
+
+def test_instance_dict_entries_shadow_registered_modules():
+    layer, trained = converted_layer()
+    main_only = nn.Sequential(layer.layer_array[-1])
+    object.__setattr__(layer, "layer_array", main_only)  # shadows _modules["layer_array"]
+    with torch.no_grad():
+        assert torch.equal(layer(X), main_only[0](X))
+
+
+def test_a_block_stored_under_a_method_name_is_still_converted():
+    neuron = VSKNeuronModule(nn.Linear(4, 3), [-1, 0], 1)
+    block = blockwise_veskari.convert_to_vsk_layer_block(neuron)
+    holder = nn.Module()
+    holder.__dict__["extra_repr"] = block  # an instance value where the class has a method
+    clean_veskari.refresh_net(holder)
+    # Set back with setattr, so PyTorch now registers it as a sub-module.
+    assert type(holder._modules["extra_repr"]) is clean_veskari.VSKModulePyThread
+    assert "extra_repr" not in holder.__dict__
+
+
+def test_properties_on_subclasses_are_read_not_assumed_methods():
+    reads = []
+
+    class WithProperty(nn.Module):
+        @property
+        def inner(self):
+            reads.append("inner")
+            return self._inner
+
+    holder = WithProperty()
+    holder._inner = VSKNeuronModule(nn.Linear(4, 3), [-1, 0], 1)
+    blockwise_veskari.blockwise_network(holder)
+    assert reads  # the walk went through the property
+    assert type(holder._inner).__name__ == "VSKLayer"
