@@ -20,9 +20,9 @@ bool verbose(const Frame& f) {
 void print_line(PyObject* line) { call(builtin_print, line); }
 
 // Exactly VS.VSKNeuronModule: subclass instances are walked, not converted.
-bool is_neuron_module(const Frame& f, PyObject* value) {
+bool is_neuron_type(const Frame& f, PyObject* type) {
     Ref cls = getattr(global(f, names.VS).get(), names.VSKNeuronModule);
-    return reinterpret_cast<PyObject*>(Py_TYPE(value)) == cls.get();
+    return type == cls.get();
 }
 
 bool is_container(const Frame& f, PyObject* net) {
@@ -38,7 +38,8 @@ Ref convert(const Frame& f, PyObject* neuron) {
 void container_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_so_far,
                     Ref& converted_list) {
     walk::each_child(net, names.named_children, [&](PyObject* id) {
-        if (is_neuron_module(f, call_method(net, names.get_submodule, id).get())) {
+        Ref child = call_method(net, names.get_submodule, id);
+        if (is_neuron_type(f, reinterpret_cast<PyObject*>(Py_TYPE(child.get())))) {
             if (verbose(f)) {
                 Ref head = walk::format("Seq sub is VSK so optimizing: %s", name_so_far);
                 print_line(walk::child_path(head.get(), id).get());
@@ -78,7 +79,7 @@ void member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_
             return;
         }
 
-        if (is_neuron_module(f, walk::get_or_none(net, member).get())) {
+        if (is_neuron_type(f, walk::member_type(net, member).get())) {
             if (verbose(f)) {
                 Ref head = walk::format(
                     "Sub is in conversion list so initiating optimization for: %s", name_so_far);
@@ -89,9 +90,9 @@ void member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_
             return;
         }
 
-        Ref value = walk::get_or_none(net, member);
+        Ref type = walk::member_type(net, member);
         Ref module_cls = getattr(global(f, names.nn).get(), names.Module);
-        if (!is_subclass(reinterpret_cast<PyObject*>(Py_TYPE(value.get())), module_cls.get()))
+        if (!is_subclass(type.get(), module_cls.get()))
             return;
         if (compare(net, module_getattr(net, member).get(), Py_NE)) {
             walk::record(converted_list, sub_name.get());

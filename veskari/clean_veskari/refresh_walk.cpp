@@ -119,9 +119,9 @@ bool member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_
             }
         }
 
-        Ref value = walk::get_or_none(net, member);
+        Ref type = walk::member_type(net, member);
         Ref module_cls = getattr(global(f, names.nn).get(), names.Module);
-        if (is_subclass(reinterpret_cast<PyObject*>(Py_TYPE(value.get())), module_cls.get()) ||
+        if (is_subclass(type.get(), module_cls.get()) ||
             compare(member, names.layer_array, Py_EQ)) {
             // Recorded before the self-reference test, so a self pointer is too.
             walk::record(converted_list, sub_name.get());
@@ -135,8 +135,7 @@ bool member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_
             }
         }
 
-        value = walk::get_or_none(net, member);
-        if (walk::type_name_is(value.get(), names.VSKLayer))
+        if (walk::type_named(walk::member_type(net, member).get(), names.VSKLayer))
             convert_in_place(f, net, member, names.get_pretrained_vsk_attr);
     });
     return true;
