@@ -1,29 +1,19 @@
 """Build small dendrite networks, convert them for inference, check and time them.
 
-Run from the repository root: ``python examples/demo.py [--calls N]``.
-Exits non-zero if a converted network's output differs from the original's.
+Run against the installed package (``make demo`` installs it first):
+``python examples/demo.py [--calls N]``. Exits non-zero if a converted
+network's output differs from the original's.
 """
 import argparse
 import copy
-import os
 import sys
 import time
 
 import torch
 from torch import nn
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-
-from veskari.utils_veskari import add_dendrites, describe, wrap_layers  # noqa: E402
-
-try:
-    from veskari import blockwise_veskari, clean_veskari
-    # Unbuilt, the source directories import as empty namespace packages.
-    if not (hasattr(blockwise_veskari, "blockwise_network") and hasattr(clean_veskari, "refresh_net")):
-        raise ImportError("veskari native converters are not built")
-except ImportError as exc:
-    blockwise_veskari = clean_veskari = None
-    CONVERTER_ERROR = exc
+from veskari import blockwise_veskari, clean_veskari
+from veskari.utils_veskari import add_dendrites, describe, wrap_layers
 
 
 def build_mlp():
@@ -74,17 +64,13 @@ def outputs_match(label, expected, actual):
 
 
 def convert(net):
-    """Convert in place; a converter may also hand back the network."""
-    result = blockwise_veskari.blockwise_network(net)
-    net = result if isinstance(result, nn.Module) else net
-    result = clean_veskari.refresh_net(net)
-    return result if isinstance(result, nn.Module) else net
+    """Convert in place, both ways; refresh_net hands back the network to use."""
+    blockwise_veskari.blockwise_network(net)
+    return clean_veskari.refresh_net(net)
 
 
 def run(name, net, args, calls):
     print(f"\n== {name} ==\n{describe(net)}")
-    if blockwise_veskari is None:
-        return True
     trained = copy.deepcopy(net)  # conversion works in place
     before = module_types(net)
     net = convert(net)
@@ -112,8 +98,6 @@ def main():
     calls = parser.parse_args().calls
 
     torch.manual_seed(0)
-    if blockwise_veskari is None:
-        print(f"converters unavailable ({CONVERTER_ERROR}); showing the built networks only")
     ok = True
     for name, build in (("mlp", build_mlp), ("convnet", build_convnet)):
         net, args = build()
