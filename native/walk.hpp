@@ -116,6 +116,39 @@ inline bool type_name_is(PyObject* value, PyObject* text) {
     return type_named(reinterpret_cast<PyObject*>(Py_TYPE(value)), text);
 }
 
+inline PyObject* one() {
+    static PyObject* value = nullptr;
+    if (value == nullptr && (value = PyLong_FromLong(1)) == nullptr) raise();
+    return value;
+}
+
+// setattr(net, key, recurse(target(), depth + 1, path, converted_list)), with
+// the recursion read from the module globals (by `lookup`) first.
+template <typename Lookup, typename Target>
+void descend(PyObject* net, PyObject* key, PyObject* depth, PyObject* path,
+             Ref& converted_list, Lookup&& lookup, Target&& target) {
+    Ref recurse = lookup();
+    Ref value = target();
+    Ref next_depth = add(depth, one());
+    Ref result = call(recurse.get(), value.get(), next_depth.get(), path, converted_list.get());
+    setattr(net, key, result.get());
+}
+
+// The container step both walks share: record the child's path, then walk
+// the child (fetched afresh, with its path built afresh) and set it back.
+template <typename Lookup>
+void descend_child(PyObject* net, PyObject* id, PyObject* depth, PyObject* name_so_far,
+                   Ref& converted_list, PyObject* get_submodule, Lookup&& lookup) {
+    record(converted_list, child_path(name_so_far, id).get());
+    Ref recurse = lookup();
+    Ref child = call_method(net, get_submodule, id);
+    Ref next_depth = add(depth, one());
+    Ref path = child_path(name_so_far, id);
+    Ref result = call(recurse.get(), child.get(), next_depth.get(), path.get(),
+                      converted_list.get());
+    setattr(net, id, result.get());
+}
+
 // for submodule_id, layer in net.named_children(): visit(submodule_id)
 template <typename Visit>
 void each_child(PyObject* net, PyObject* named_children, Visit&& visit) {

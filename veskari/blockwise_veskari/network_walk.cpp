@@ -49,14 +49,8 @@ void container_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* na
             return;
         }
         if (compare(net, call_method(net, names.get_submodule, id).get(), Py_NE)) {
-            walk::record(converted_list, walk::child_path(name_so_far, id).get());
-            Ref recurse = global(f, names.optimize_module);
-            Ref child = call_method(net, names.get_submodule, id);
-            Ref next_depth = add(depth, names.one);
-            Ref path = walk::child_path(name_so_far, id);
-            Ref result = call(recurse.get(), child.get(), next_depth.get(), path.get(),
-                              converted_list.get());
-            setattr(net, id, result.get());
+            walk::descend_child(net, id, depth, name_so_far, converted_list, names.get_submodule,
+                                [&] { return global(f, names.optimize_module); });
             return;
         }
         if (verbose(f)) {
@@ -96,12 +90,9 @@ void member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_
             return;
         if (compare(net, module_getattr(net, member).get(), Py_NE)) {
             walk::record(converted_list, sub_name.get());
-            Ref recurse = global(f, names.optimize_module);
-            Ref target = module_getattr(net, member);
-            Ref next_depth = add(depth, names.one);
-            Ref result = call(recurse.get(), target.get(), next_depth.get(), sub_name.get(),
-                              converted_list.get());
-            setattr(net, member, result.get());
+            walk::descend(net, member, depth, sub_name.get(), converted_list,
+                          [&] { return global(f, names.optimize_module); },
+                          [&] { return module_getattr(net, member); });
         } else if (verbose(f)) {
             print_line(walk::format("%s is a self pointer so skipping", sub_name.get()).get());
         }

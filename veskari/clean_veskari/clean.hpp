@@ -24,14 +24,9 @@ struct Names {
     VSK_CLEAN_NAMES(VSK_DECLARE)
 #undef VSK_DECLARE
     PyObject* empty;        // ""
-    PyObject* dot;          // "."
-    PyObject* open_bracket; // "["
-    PyObject* close_bracket;// "]"
     PyObject* full_slice;   // slice(None, None, None)
     PyObject* slice_from_one; // slice(1, None, None)
-    PyObject* empty_tuple;
     PyObject* minus_one;
-    PyObject* one;
     PyObject* thread_kwnames; // ("target", "args", "kwargs")
 };
 

@@ -64,15 +64,10 @@ void init_names() {
     VSK_CLEAN_NAMES(VSK_INTERN)
 #undef VSK_INTERN
     names.empty = intern("");
-    names.dot = intern(".");
-    names.open_bracket = intern("[");
-    names.close_bracket = intern("]");
     names.full_slice = require(PySlice_New(nullptr, nullptr, nullptr)).release();
     Ref one = py_int(1);
     names.slice_from_one = require(PySlice_New(one.get(), nullptr, nullptr)).release();
-    names.empty_tuple = require(PyTuple_New(0)).release();
     names.minus_one = py_int(-1).release();
-    names.one = py_int(1).release();
     names.thread_kwnames =
         require(PyTuple_Pack(3, names.target, names.args, names.kwargs)).release();
 }

@@ -82,14 +82,8 @@ void container_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* na
     walk::each_child(net, names.named_children, [&](PyObject* id) {
         Ref child = call_method(net, names.get_submodule, id);
         if (compare(net, child.get(), Py_NE)) {
-            walk::record(converted_list, walk::child_path(name_so_far, id).get());
-            Ref recurse = global(f, names.refresh_vsk);
-            Ref again = call_method(net, names.get_submodule, id);
-            Ref next_depth = add(depth, names.one);
-            Ref path = walk::child_path(name_so_far, id);
-            Ref result = call(recurse.get(), again.get(), next_depth.get(), path.get(),
-                              converted_list.get());
-            setattr(net, id, result.get());
+            walk::descend_child(net, id, depth, name_so_far, converted_list, names.get_submodule,
+                                [&] { return global(f, names.refresh_vsk); });
         }
         Ref current = call_method(net, names.get_submodule, id);
         if (walk::type_name_is(current.get(), names.VSKLayer))
@@ -125,14 +119,10 @@ bool member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_
             compare(member, names.layer_array, Py_EQ)) {
             // Recorded before the self-reference test, so a self pointer is too.
             walk::record(converted_list, sub_name.get());
-            if (compare(net, module_getattr(net, member).get(), Py_NE)) {
-                Ref recurse = global(f, names.refresh_vsk);
-                Ref target = module_getattr(net, member);
-                Ref next_depth = add(depth, names.one);
-                Ref result = call(recurse.get(), target.get(), next_depth.get(), sub_name.get(),
-                                  converted_list.get());
-                setattr(net, member, result.get());
-            }
+            if (compare(net, module_getattr(net, member).get(), Py_NE))
+                walk::descend(net, member, depth, sub_name.get(), converted_list,
+                              [&] { return global(f, names.refresh_vsk); },
+                              [&] { return module_getattr(net, member); });
         }
 
         if (walk::type_named(walk::member_type(net, member).get(), names.VSKLayer))
