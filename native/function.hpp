@@ -15,6 +15,7 @@
 
 #include <array>
 #include <cstddef>
+#include <new>
 
 #include "ref.hpp"
 
@@ -181,6 +182,9 @@ inline PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf
         bind(f, frame, args, nargsf, kwnames);
         result = f->def->body(frame).release();
     } catch (const PyErrOccurred&) {
+        result = nullptr;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
         result = nullptr;
     }
     Py_LeaveRecursiveCall();

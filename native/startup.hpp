@@ -4,6 +4,7 @@
 #pragma once
 
 #include <initializer_list>
+#include <new>
 #include <utility>
 
 #include "function.hpp"
@@ -76,6 +77,9 @@ inline int exec_once(ModuleOnce& once, PyObject* module, void (*body)(PyObject*)
     try {
         body(module);
     } catch (const PyErrOccurred&) {
+        ok = false;
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
         ok = false;
     }
     end_exec(once, ok);
