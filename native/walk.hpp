@@ -15,8 +15,14 @@ inline PyObject* dot() {
     return cached_name(s, ".");
 }
 
-// parent + "." + member, with the `+` operator throughout.
+// parent + "." + member, with the `+` operator throughout. For two exact
+// strings the result is known, so it is made in one step.
 inline Ref member_path(PyObject* name_so_far, PyObject* member) {
+    if (PyUnicode_CheckExact(name_so_far) && PyUnicode_CheckExact(member)) {
+        static PyObject* empty = nullptr;
+        PyObject* parts[] = {name_so_far, dot(), member};
+        return require(_PyUnicode_JoinArray(cached_name(empty, ""), parts, 3));
+    }
     Ref head = add(name_so_far, dot());
     return add(head.get(), member);
 }
