@@ -59,7 +59,7 @@ PyModuleDef definition = {
 }  // namespace
 
 void init_names() {
-    if (names.empty != nullptr) return;
+    if (names.thread_kwnames != nullptr) return;  // the last one made: all are there
 #define VSK_INTERN(n) names.n = intern(#n);
     VSK_CLEAN_NAMES(VSK_INTERN)
 #undef VSK_INTERN
