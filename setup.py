@@ -19,13 +19,14 @@ else:
     COMPILE += ["-O2"]
 
 
-def extension(name):
-    script = os.path.join("native", f"exports_{name}.map")
+def extension(name, folder):
+    """Module ``veskari.<name>`` from the C++ sources in ``src/<folder>``."""
+    script = os.path.join("src", folder, "exports.map")
     return Extension(
         f"veskari.{name}",
-        sources=sorted(glob(f"veskari/{name}/*.cpp")),
-        include_dirs=["native"],
-        depends=sorted(glob("native/*.hpp")) + sorted(glob(f"veskari/{name}/*.hpp")),
+        sources=sorted(glob(f"src/{folder}/*.cpp")),
+        include_dirs=["src/core"],
+        depends=sorted(glob("src/core/*.hpp")) + sorted(glob(f"src/{folder}/*.hpp")),
         language="c++",
         extra_compile_args=COMPILE,
         # Export nothing but the module's init function.
@@ -33,4 +34,4 @@ def extension(name):
     )
 
 
-setup(ext_modules=[extension("clean_veskari"), extension("blockwise_veskari")])
+setup(ext_modules=[extension("clean_veskari", "clean"), extension("blockwise_veskari", "blockwise")])
