@@ -21,8 +21,8 @@ sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 import torch  # noqa: E402
 
 import harness  # noqa: E402
-import reference  # noqa: E402
 import walk_bench  # noqa: E402
+from veskari import reference  # noqa: E402
 from veskari.modules_veskari import VSKNeuronModule  # noqa: E402
 
 

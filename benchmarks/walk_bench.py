@@ -17,7 +17,7 @@ import torch  # noqa: E402
 from torch import nn  # noqa: E402
 
 import harness  # noqa: E402
-import reference  # noqa: E402
+from veskari import reference  # noqa: E402
 from veskari.modules_veskari import VSKNeuronModule  # noqa: E402
 from veskari.utils_veskari import wrap_module  # noqa: E402
 

@@ -1,6 +1,6 @@
 """Fixtures shared by the test files.
 
-Both are autouse and cheap: every test starts with default settings and
+The two autouse ones are cheap: every test starts with default settings and
 leaves the namespaces of the native converters as it found them, so a test
 may rebind or delete module globals (``doing_threading``, ``ModuleType``,
 ``Thread`` ...) without a fixture of its own.
@@ -8,6 +8,8 @@ may rebind or delete module globals (``doing_threading``, ``ModuleType``,
 import sys
 
 import pytest
+
+from helpers import finish_child, start_child
 
 NATIVE_MODULES = ("veskari.clean_veskari", "veskari.blockwise_veskari")
 
@@ -42,3 +44,16 @@ def _restore_native_namespaces():
 def settings(_default_settings):
     """The package settings object, reset around the test."""
     return _default_settings
+
+
+@pytest.fixture(scope="module")
+def children(request):
+    """The child interpreters of a test file's ``CHILD_SCRIPTS`` (name -> code),
+    all started with the file's first use so that they run alongside its
+    tests; ``children(name)`` waits for one and gives its completed result."""
+    started = {name: start_child(code) for name, code in request.module.CHILD_SCRIPTS.items()}
+    yield lambda name: finish_child(started[name])
+    for process in started.values():
+        if process.poll() is None:
+            process.kill()
+            process.communicate()

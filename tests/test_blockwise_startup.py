@@ -6,14 +6,9 @@ import copy
 import ctypes
 import inspect
 import json
-import os
 import pdb
 import string
-import subprocess
-import sys
-import textwrap
 import types
-from pathlib import Path
 
 import numpy
 import pytest
@@ -21,11 +16,9 @@ import torch
 from torch import nn
 
 import veskari.blockwise_veskari as bw
+from helpers import Holder, neuron
 from veskari import globals_veskari, modules_veskari, utils_veskari
-from veskari.globals_veskari import pc
 from veskari.modules_veskari import VSKNeuronModule
-
-REPO = Path(__file__).resolve().parents[1]
 
 NAMES_IN_ORDER = [
     "GVS", "VS", "UVS", "nn", "torch", "pdb", "np", "string", "copy", "VSKLayer",
@@ -48,63 +41,13 @@ INIT_PARAMS = ["self", "layer_array", "processor_array", "dendrites_to_top",
                "dendrites_to_dendrites", "node_index", "num_cycles", "view_tuple"]
 
 
-@pytest.fixture(autouse=True)
-def _reset_settings():
-    pc.reset()
-    yield
-    pc.reset()
-
-
-def start_python(code):
-    """Starts `code` in a fresh interpreter at the repository root."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = str(REPO) + os.pathsep + env.get("PYTHONPATH", "")
-    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], cwd=REPO, env=env,
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-
-
-SCRIPTS = {}  # name -> code run in a fresh interpreter; filled below
-
-
-@pytest.fixture(scope="module")
-def fresh():
-    """The fresh interpreters of this file, all started at once so that they
-    run alongside each other; `fresh(name)` waits for one and gives its result."""
-    started = {name: start_python(code) for name, code in SCRIPTS.items()}
-
-    def finish(name):
-        process = started[name]
-        out, err = process.communicate(timeout=180)
-        return subprocess.CompletedProcess(process.args, process.returncode, out, err)
-
-    yield finish
-    for process in started.values():
-        if process.poll() is None:
-            process.kill()
-            process.wait()
-
-
-def neuron():
-    return VSKNeuronModule(nn.Linear(2, 3), [-1, 0], 1)
-
-
-class Holder(nn.Module):
-    """A module whose attribute listing is exactly the given names, in order."""
-
-    def __init__(self, listing=None, **members):
-        super().__init__()
-        for name, value in members.items():
-            setattr(self, name, value)
-        self._listing = list(members) if listing is None else listing
-
-    def __dir__(self):
-        return list(self._listing)
+CHILD_SCRIPTS = {}  # name -> code run in a fresh interpreter; filled below
 
 
 # ---------------------------------------------------------------- namespace
 
 
-SCRIPTS["fresh import"] = """
+CHILD_SCRIPTS["fresh import"] = """
     import json, sys
     import veskari.globals_veskari as G
 
@@ -118,9 +61,9 @@ SCRIPTS["fresh import"] = """
 """
 
 
-def test_fresh_import_binds_exactly_these_names_in_order_reading_and_printing_nothing(fresh):
+def test_fresh_import_binds_exactly_these_names_in_order_reading_and_printing_nothing(children):
     # the settings object is replaced by one that fails on any use
-    result = fresh("fresh import")
+    result = children("fresh import")
     assert result.returncode == 0, result.stderr
     assert result.stdout == ""
     keys = json.loads(result.stderr)
@@ -228,7 +171,7 @@ def test_block_layer_class_dict_holds_only_init_and_what_class_creation_adds():
     assert vars(bw.VSKLayer)["__doc__"] is None
 
 
-SCRIPTS["class creation"] = """
+CHILD_SCRIPTS["class creation"] = """
     import json
     import torch.nn as tnn
     import veskari.utils_veskari  # the package's own classes use the real nn.Module
@@ -289,8 +232,8 @@ SCRIPTS["class creation"] = """
 """
 
 
-def test_class_is_created_through_the_class_creation_protocol(fresh):
-    result = fresh("class creation")
+def test_class_is_created_through_the_class_creation_protocol(children):
+    result = children("class creation")
     assert result.returncode == 0, result.stderr
     report = json.loads(result.stdout)
     assert report["failures"] == [
@@ -339,7 +282,7 @@ IMPORT_FAILURES = [
 ]
 
 
-SCRIPTS["import failures"] = f"""
+CHILD_SCRIPTS["import failures"] = f"""
     import importlib.abc, json, sys, types
     import torch, pdb, numpy, string, copy
     import veskari, veskari.utils_veskari
@@ -392,10 +335,10 @@ SCRIPTS["import failures"] = f"""
 """
 
 
-def test_import_fails_when_a_bound_module_cannot_be_imported(fresh):
+def test_import_fails_when_a_bound_module_cannot_be_imported(children):
     # One interpreter for all cases: a failed import releases the half-built
     # module, so each attempt starts afresh and the last one succeeds.
-    result = fresh("import failures")
+    result = children("import failures")
     assert result.returncode == 0, result.stderr
     outcomes = json.loads(result.stdout)
     expected = [["ModuleNotFoundError", f"import of {named} halted; None in sys.modules", False]
@@ -432,7 +375,7 @@ def test_executing_the_module_again_on_another_module_object_is_refused():
     assert "VSKLayer" in vars(bw)
 
 
-SCRIPTS["once per process"] = """
+CHILD_SCRIPTS["once per process"] = """
     import ctypes, sys
     import veskari.blockwise_veskari as m
     api = ctypes.pythonapi
@@ -472,8 +415,8 @@ SCRIPTS["once per process"] = """
 """
 
 
-def test_the_body_runs_once_and_a_second_interpreter_is_refused(fresh):
-    result = fresh("once per process")
+def test_the_body_runs_once_and_a_second_interpreter_is_refused(children):
+    result = children("once per process")
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
     assert lines[:3] == ["0", "rebound True", "True rebound"]

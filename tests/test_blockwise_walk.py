@@ -1,48 +1,18 @@
 """The block-wise network walk (blockwise_network / optimize_module) and the
 block-wise pretrained-dendrite lookups."""
-import os
 import signal
-import subprocess
 import sys
-import textwrap
 import types
-from pathlib import Path
 
 import pytest
 import torch
 from torch import nn
 
 import veskari.blockwise_veskari as bw
+from helpers import Holder, neuron
 from networks import ALL_NETWORKS
 from veskari.globals_veskari import pc
 from veskari.modules_veskari import VSKNeuronModule
-
-REPO = Path(__file__).resolve().parents[1]
-
-
-@pytest.fixture(autouse=True)
-def _reset_settings():
-    pc.reset()
-    yield
-    pc.reset()
-
-
-def neuron(inner=None):
-    main = inner if inner is not None else nn.Linear(2, 3)
-    return VSKNeuronModule(main, [-1, 0], 1, num_neurons=3)
-
-
-class Holder(nn.Module):
-    """A module whose attribute listing is exactly the given names, in order."""
-
-    def __init__(self, listing=None, **members):
-        super().__init__()
-        for name, value in members.items():
-            setattr(self, name, value)
-        self._listing = list(members) if listing is None else list(listing)
-
-    def __dir__(self):
-        return list(self._listing)
 
 
 class Converter:
@@ -101,7 +71,7 @@ def test_blockwise_network_returns_the_very_object(make):
 
 def test_the_root_is_never_replaced_even_as_an_exact_neuron_module():
     inner = neuron()
-    root = neuron(nn.Sequential(inner))
+    root = neuron(main=nn.Sequential(inner))
     assert bw.blockwise_network(root) is root
     assert type(root) is VSKNeuronModule
     # but its subtree is walked
@@ -951,27 +921,9 @@ SMALL_THREAD_STACKS = """
 """
 
 
-@pytest.fixture(scope="module", autouse=True)
-def deep_runs():
-    """Started with the first test of this file, so that they run alongside them."""
-    env = dict(os.environ, PYTHONPATH=str(REPO) + os.pathsep + os.environ.get("PYTHONPATH", ""))
-    started = {
-        name: subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], cwd=REPO, env=env,
-                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        for name, code in (("deep nesting", DEEP_NESTING),
-                           ("small thread stacks", SMALL_THREAD_STACKS))
-    }
-
-    def finish(name):
-        out, err = started[name].communicate(timeout=300)
-        return subprocess.CompletedProcess(started[name].args, started[name].returncode,
-                                           out, err)
-
-    yield finish
-    for process in started.values():
-        if process.poll() is None:
-            process.kill()
-            process.wait()
+# Started with the first test of this file, so that they run alongside them.
+CHILD_SCRIPTS = {"deep nesting": DEEP_NESTING, "small thread stacks": SMALL_THREAD_STACKS}
+pytestmark = pytest.mark.usefixtures("children")
 
 
 def not_killed(result):
@@ -981,16 +933,16 @@ def not_killed(result):
     assert result.returncode == 0, result.stderr[-2000:]
 
 
-def test_very_deep_nesting_with_a_raised_limit_does_not_crash(deep_runs):
-    result = deep_runs("deep nesting")
+def test_very_deep_nesting_with_a_raised_limit_does_not_crash(children):
+    result = children("deep nesting")
     not_killed(result)
     lines = result.stdout.splitlines()
     assert lines[0] in ("RecursionError", "converted")
     assert lines[1] == "Sequential"
 
 
-def test_nesting_deeper_than_the_limit_on_threads_with_small_stacks_does_not_crash(deep_runs):
-    result = deep_runs("small thread stacks")
+def test_nesting_deeper_than_the_limit_on_threads_with_small_stacks_does_not_crash(children):
+    result = children("small thread stacks")
     not_killed(result)
     assert result.stdout.splitlines() == [
         "64 RecursionError", "128 RecursionError", "256 RecursionError", "512 RecursionError",

@@ -1,26 +1,27 @@
-"""Pure-Python twin of both native converters, for timing and cross-checks.
+"""Pure-Python statement of what the two native converters do.
 
-Every function makes the same attribute reads, calls and comparisons in
-the same order as its native counterpart, so a timing difference measures
-only what running it natively saves. Names are looked up as module
-globals at the moment of use, as the native modules do; `doing_threading`
-here switches this module's own forward.
+`veskari.blockwise_veskari` and `veskari.clean_veskari` are C++; this module
+is the executable statement of what they do, written as the interpreter-level
+code they stand for, and the oracle of the tests and benchmarks. The tests
+compare the native modules with it (outputs, path lists, diagnostics and
+the order of every read and call), and the benchmarks time it as the
+Python baseline. Every function therefore makes
+the same attribute reads, calls and comparisons in the same order as its
+native counterpart; a change of behaviour in either side must be made in
+both, or the parity tests fail.
 
+Names are looked up as module globals at the moment of use, as the native
+modules do; `doing_threading` here switches this module's own forward.
 The block class is named `VSKLayer` because the clean walk recognises
 blocks by that class name; `PyVSKLayer` is the same class.
 """
-import os
-import sys
+from threading import Thread
 
-sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import torch
+from torch import nn
 
-from threading import Thread  # noqa: E402
-
-import torch  # noqa: E402
-from torch import nn  # noqa: E402
-
-from veskari import globals_veskari as GVS  # noqa: E402
-from veskari import modules_veskari as VS  # noqa: E402
+from veskari import globals_veskari as GVS
+from veskari import modules_veskari as VS
 
 doing_threading = False
 

@@ -1,0 +1,124 @@
+"""Stand-ins and the child-interpreter harness shared by the test files."""
+import os
+import subprocess
+import sys
+import tempfile
+import textwrap
+
+import torch
+from torch import nn
+
+import veskari
+from veskari import globals_veskari as GVS
+from veskari.modules_veskari import Processor, VSKNeuronModule
+
+# The tree the package under test was imported from: the in-place build, or
+# the sanitizer's build tree under `make sanitize-test`. Child interpreters
+# get it first on their path, and a working directory outside the
+# repository, so they load the very build this process loaded.
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(veskari.__file__)))
+
+
+def start_child(code):
+    """A fresh interpreter running `code` (dedented) against the build under test."""
+    env = dict(os.environ)
+    env["PYTHONPATH"] = PACKAGE_ROOT + os.pathsep + env.get("PYTHONPATH", "")
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)],
+                            cwd=tempfile.gettempdir(), env=env, text=True,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def finish_child(process, timeout=300):
+    """Waits for a child of `start_child`; its completed result."""
+    try:
+        out, err = process.communicate(timeout=timeout)
+    finally:
+        if process.poll() is None:
+            process.kill()
+            process.wait()
+    return subprocess.CompletedProcess(process.args, process.returncode, out, err)
+
+
+def run_child(code, timeout=300):
+    return finish_child(start_child(code), timeout)
+
+
+def tail(result):
+    return f"stdout:\n{result.stdout}\nstderr:\n{result.stderr[-2000:]}"
+
+
+class Holder(nn.Module):
+    """A module whose attribute listing is exactly the given names, in order."""
+
+    def __init__(self, listing=None, **members):
+        super().__init__()
+        for name, value in members.items():
+            setattr(self, name, value)
+        self._listing = list(members) if listing is None else list(listing)
+
+    def __dir__(self):
+        return list(self._listing)
+
+
+class VSKLayer(nn.Module):
+    """A block layer as the clean converter reads it, recognised by its class
+    name: `n` linear branches (the first one `inner` when given) or the given
+    `layers`, with skip weights of ones."""
+
+    def __init__(self, n=2, features=2, inner=None, layers=None):
+        super().__init__()
+        if layers is None:
+            layers = [nn.Linear(features, features) for _ in range(n)]
+            if inner is not None:
+                layers[0] = inner
+        n = len(layers)
+        self.layer_array = nn.Sequential(*layers)
+        self.processor_array = [None] * n
+        self.skip_weights = nn.ParameterList(
+            [torch.zeros(1, 1, 1)] + [torch.ones(k, features) for k in range(1, n)])
+        self.node_index = torch.tensor(1)
+        self.register_buffer("num_cycles", torch.tensor(0))
+        self.register_buffer("view_tuple", torch.tensor([1, -1]))
+
+
+def neuron(dendrites=0, inputs=2, outputs=3, main=None, processors=False, seed=0):
+    """A linear neuron module with `dendrites` seeded linear dendrites."""
+    module = VSKNeuronModule(main if main is not None else nn.Linear(inputs, outputs), [-1, 0],
+                             1, processor=Processor() if processors else None,
+                             num_neurons=outputs)
+    if dendrites:
+        module.add_dendrites(dendrites, lambda: nn.Linear(inputs, outputs),
+                             processor_factory=Processor if processors else None,
+                             generator=torch.Generator().manual_seed(seed))
+    return module
+
+
+class CountingSettings:
+    """Stands in for the settings object: records every getter call by name,
+    in order, and answers as the settings in place at its creation would,
+    except for the answers given (by getter name) and the `activations`,
+    handed out in turn, one per fetch of the nonlinearity."""
+
+    def __init__(self, activations=(), record=None, **answers):
+        self.real = GVS.pc
+        self.calls = []
+        self.activations = list(activations)
+        self.record = record
+        self.answers = answers
+
+    def count(self, name):
+        return self.calls.count(name)
+
+    def __getattr__(self, name):
+        if not name.startswith("get_"):
+            raise AttributeError(name)
+        getter = getattr(self.real, name)
+
+        def recorded(*args):
+            self.calls.append(name)
+            if self.record is not None:
+                self.record(name)
+            if name == "get_vsk_forward_function" and self.activations:
+                return self.activations[(self.count(name) - 1) % len(self.activations)]
+            return self.answers[name] if name in self.answers else getter(*args)
+        return recorded
