@@ -9,6 +9,7 @@ import torch
 from torch import nn
 
 import veskari
+from veskari import blockwise_veskari, clean_veskari
 from veskari import globals_veskari as GVS
 from veskari.modules_veskari import Processor, VSKNeuronModule
 
@@ -91,6 +92,14 @@ def neuron(dendrites=0, inputs=2, outputs=3, main=None, processors=False, seed=0
                              processor_factory=Processor if processors else None,
                              generator=torch.Generator().manual_seed(seed))
     return module
+
+
+def converted_layer(module):
+    """`module`, converted both ways inside a container: the clean layer."""
+    holder = nn.Sequential(module)
+    blockwise_veskari.blockwise_network(holder)
+    clean_veskari.refresh_net(holder)
+    return holder[0]
 
 
 class CountingSettings:

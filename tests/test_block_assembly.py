@@ -13,13 +13,6 @@ from veskari.globals_veskari import pc
 from veskari.modules_veskari import Processor, RecurrentProcessor, VSKNeuronModule
 
 
-@pytest.fixture(autouse=True)
-def _reset_settings():
-    pc.reset()
-    yield
-    pc.reset()
-
-
 # ---------------------------------------------------------------- stand-ins
 
 

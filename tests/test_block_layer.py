@@ -14,13 +14,6 @@ ARG_NAMES = ["layer_array", "processor_array", "dendrites_to_top", "dendrites_to
              "node_index", "num_cycles", "view_tuple"]
 
 
-@pytest.fixture(autouse=True)
-def _reset_settings():
-    pc.reset()
-    yield
-    pc.reset()
-
-
 def params(count, size=3):
     return [nn.Parameter(torch.full((size,), float(i + 1))) for i in range(count)]
 

@@ -10,7 +10,9 @@ import torch
 from torch import nn
 
 import veskari.clean_veskari as clean
+from helpers import CountingSettings
 from veskari import globals_veskari as GVS
+from veskari import reference
 
 VSKModulePyThread = clean.VSKModulePyThread
 ABSENT = object()
@@ -109,45 +111,9 @@ class MainProcessor:
         return value + self.shift
 
 
-def hand_forward(block, x, activations):
-    """The cascade written out: ``activations`` yields one callable per
-    activated dendrite, in order."""
-    layers = list(block.layer_array)
-    processors = block.processor_array
-    n = len(layers)
-    dendrites = []
-    for k in range(n - 1):
-        args, kwargs = (x,), {}
-        if processors[k] is not None:
-            args, kwargs = processors[k].pre(*args, **kwargs)
-        out = layers[k](*args, **kwargs)
-        if processors[k] is not None:
-            out = processors[k].post(out)
-        dendrites.append(out)
-    main = layers[-1](x)
-    if processors[-1] is not None:
-        main = processors[-1].pre(main)
-    weights = getattr(block, "skip_weights", None)
-    result = main
-    if n > 1 and weights is not None and len(weights) > 1:
-        rows = list(weights)[1:]
-        shape = block.view_tuple.tolist()
-        activated = []
-        for k in range(n - 1):
-            value = dendrites[k]
-            for i in range(k):
-                value = value + rows[k - 1][i, :].view(shape) * activated[i]
-            activated.append(next(activations)(value))
-        for i in range(n - 1):
-            result = result + rows[n - 2][i, :].view(shape) * activated[i]
-    if processors[-1] is not None:
-        result = processors[-1].post(result)
-    return result
-
-
-def repeat(function):
-    while True:
-        yield function
+def oracle(block, x):
+    """What veskari.reference computes for `block` on `x`, under the settings in place."""
+    return reference.make_module(block)(x)
 
 
 @pytest.fixture
@@ -688,7 +654,7 @@ def test_cascade_matches_the_hand_computation(n, skip, mode):
     made = VSKModulePyThread(block)
     x = torch.randn(3, 4, generator=torch.Generator().manual_seed(7))
     with torch.no_grad():
-        assert torch.equal(made(x), hand_forward(block, x, repeat(torch.tanh)))
+        assert torch.equal(made(x), oracle(block, x))
 
 
 def test_cascade_with_processors_and_four_dimensional_outputs():
@@ -700,7 +666,7 @@ def test_cascade_with_processors_and_four_dimensional_outputs():
     made = VSKModulePyThread(block)
     x = torch.randn(2, 2, 4, 4)
     with torch.no_grad():
-        expected = hand_forward(block, x, repeat(torch.sigmoid))
+        expected = oracle(block, x)
         assert torch.equal(made(x), expected)
         clean.doing_threading = True
         assert torch.equal(made(x), expected)
@@ -713,33 +679,22 @@ def test_single_branch_returns_main_output_through_post():
     assert torch.equal(made(torch.tensor([1.0, 2.0])), torch.tensor([7.0, 13.0]))
 
 
-class CountingSettings:
-    """Wraps the settings object and counts activation fetches."""
-
-    def __init__(self, activations):
-        self.activations = list(activations)
-        self.fetches = 0
-
-    def get_vsk_forward_function(self):
-        self.fetches += 1
-        return self.activations[(self.fetches - 1) % len(self.activations)]
-
-
 @pytest.mark.parametrize("n, skip, fetches", [
     (1, True, 0), (2, True, 1), (3, True, 2), (4, True, 3), (4, False, 0)])
 def test_activation_fetched_afresh_for_each_dendrite(n, skip, fetches, monkeypatch):
-    settings = CountingSettings([torch.tanh, torch.sigmoid, torch.relu])
+    activations = [torch.tanh, torch.sigmoid, torch.relu]
+    settings = CountingSettings(activations)
     monkeypatch.setattr(GVS, "pc", settings)
     block = linear_block(n, skip=skip)
     made = VSKModulePyThread(block)
     x = torch.randn(2, 4)
     with torch.no_grad():
         result = made(x)
-        assert settings.fetches == fetches
-        activations = iter([torch.tanh, torch.sigmoid, torch.relu])
-        assert torch.equal(result, hand_forward(block, x, activations))
-    made(x)
-    assert settings.fetches == 2 * fetches
+        assert settings.count("get_vsk_forward_function") == fetches
+        made(x)
+        assert settings.count("get_vsk_forward_function") == 2 * fetches
+        monkeypatch.setattr(GVS, "pc", CountingSettings(activations))
+        assert torch.equal(result, oracle(block, x))
 
 
 def test_main_post_is_applied_last_to_the_merged_value():
@@ -824,7 +779,7 @@ def test_any_indexable_layer_sequence(container):
     assert made.layer_array is block.layer_array
     x = torch.randn(2, 4)
     with torch.no_grad():
-        expected = hand_forward(block, x, repeat(torch.sigmoid))
+        expected = oracle(block, x)
         assert torch.equal(made(x), expected)
         clean.doing_threading = True
         assert torch.equal(made(x), expected)
@@ -932,7 +887,7 @@ def test_flag_that_is_not_a_bool(value, threads, recording_thread):
     clean.doing_threading = value
     x = torch.ones(1, 4)
     with torch.no_grad():
-        assert torch.equal(made(x), hand_forward(block, x, repeat(torch.sigmoid)))
+        assert torch.equal(made(x), oracle(block, x))
     assert sum(1 for e in recording_thread.events if e[0] == "start") == threads
 
 
@@ -1160,7 +1115,7 @@ def test_concurrent_forwards_of_one_layer(mode):
     made = VSKModulePyThread(block)
     x = torch.randn(2, 4, generator=torch.Generator().manual_seed(2))
     with torch.no_grad():
-        expected = hand_forward(block, x, repeat(torch.tanh))
+        expected = oracle(block, x)
     clean.doing_threading = mode == "threaded"
     failures = []
     barrier = threading.Barrier(8)

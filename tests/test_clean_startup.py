@@ -20,6 +20,7 @@ from torch import nn
 
 import veskari
 import veskari.clean_veskari as clean
+from helpers import PACKAGE_ROOT, CountingSettings, Holder, VSKLayer, run_child, tail
 from veskari import globals_veskari
 
 NAMES_IN_ORDER = [
@@ -30,19 +31,6 @@ NAMES_IN_ORDER = [
 STANDARD_MODULE_ATTRIBUTES = {
     "__name__", "__doc__", "__package__", "__loader__", "__spec__", "__file__",
 }
-# Where the package under test lives (the in-place build, or another build
-# tree when the suite runs against one).
-PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(veskari.__file__)))
-
-
-def run_python(code, timeout=120):
-    """Runs ``code`` in a fresh interpreter that imports this package."""
-    env = dict(os.environ)
-    env["PYTHONPATH"] = PACKAGE_ROOT + os.pathsep + env.get("PYTHONPATH", "")
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=PACKAGE_ROOT,
-                          env=env, capture_output=True, text=True, timeout=timeout)
-
-
 # Stand-ins for the settings module and PyTorch, so that a fresh interpreter
 # imports the converter in a fraction of a second. The settings stand-in has
 # no settings object at all: nothing may be read from it at import.
@@ -65,30 +53,7 @@ sys.modules["torch.nn"] = nn
 
 
 def run_stubbed(code):
-    return run_python(STUBS + textwrap.dedent(code))
-
-
-def tail(result):
-    return f"stdout:\n{result.stdout}\nstderr:\n{result.stderr}"
-
-
-class VSKLayer(nn.Module):
-    """A minimal block layer, recognised by its class name."""
-
-    def __init__(self):
-        super().__init__()
-        self.layer_array = nn.Sequential(nn.Identity())
-        self.processor_array = [None]
-        self.node_index = torch.tensor(0)
-        self.register_buffer("num_cycles", torch.tensor(0))
-        self.register_buffer("view_tuple", torch.tensor([1, -1]))
-
-
-class Holder(nn.Module):
-    def __init__(self, **members):
-        super().__init__()
-        for name, value in members.items():
-            setattr(self, name, value)
+    return run_child(STUBS + textwrap.dedent(code))
 
 
 # --------------------------------------------------------------- namespace
@@ -128,6 +93,19 @@ def test_flag_and_module_type():
 def test_module_is_the_one_in_the_module_table():
     assert sys.modules["veskari.clean_veskari"] is clean
     assert veskari.clean_veskari is clean
+
+
+def test_child_interpreters_load_the_modules_this_process_loaded():
+    # Under `make sanitize-test` these are the sanitizer build's, not the in-place ones.
+    import veskari.blockwise_veskari as blockwise
+
+    result = run_child("""
+        import veskari.blockwise_veskari, veskari.clean_veskari
+        print(veskari.clean_veskari.__file__)
+        print(veskari.blockwise_veskari.__file__)
+    """)
+    assert result.returncode == 0, tail(result)
+    assert result.stdout.splitlines() == [clean.__file__, blockwise.__file__]
 
 
 # ------------------------------------------------------------------ class
@@ -270,7 +248,7 @@ def test_rebound_doing_threading_switches_forward_to_threads():
             super().start()
 
     clean.Thread = Recording
-    made = clean.make_module(VSKLayer())
+    made = clean.make_module(VSKLayer(layers=[nn.Identity()]))
     x = torch.ones(2)
     assert torch.equal(made(x), x) and started == []
     clean.doing_threading = True
@@ -281,38 +259,17 @@ def test_rebound_doing_threading_switches_forward_to_threads():
 
 
 def test_rebound_gvs_is_read_by_walk_and_forward():
-    reads = []
-
-    class Settings:
-        def get_extra_verbose(self):
-            reads.append("verbose")
-            return False
-
-        def get_modules_to_track(self):
-            reads.append("track")
-            return []
-
-        def get_module_names_to_not_save(self):
-            reads.append("not_save")
-            return []
-
-        def get_vsk_forward_function(self):
-            reads.append("act")
-            return lambda value: value * 0
-
-    clean.GVS = types.SimpleNamespace(pc=Settings())
+    settings = CountingSettings(activations=[lambda value: value * 0])
+    clean.GVS = types.SimpleNamespace(pc=settings)
     clean.refresh_vsk(nn.Identity(), 0, "", [])
-    assert reads[:2] == ["verbose", "track"] and "not_save" in reads
-    reads.clear()
+    assert settings.calls[:2] == ["get_extra_verbose", "get_modules_to_track"]
+    assert "get_module_names_to_not_save" in settings.calls
+    settings.calls.clear()
 
-    block = VSKLayer()
-    block.layer_array = nn.Sequential(nn.Identity(), nn.Identity())
-    block.processor_array = [None, None]
-    block.skip_weights = nn.ParameterList([torch.zeros(1, 1, 1), torch.ones(1, 2)])
-    made = clean.make_module(block)
+    made = clean.make_module(VSKLayer(layers=[nn.Identity(), nn.Identity()]))
     x = torch.tensor([[1.0, 2.0]])
     assert torch.equal(made(x), x)  # the dendrite's activated value is zero
-    assert reads == ["act"]
+    assert settings.calls == ["get_vsk_forward_function"]
 
 
 def test_rebound_nn_decides_what_is_a_container():
@@ -341,11 +298,7 @@ def _threaded_forward():
 
 
 def _cascade_forward():
-    block = VSKLayer()
-    block.layer_array = nn.Sequential(nn.Identity(), nn.Identity())
-    block.processor_array = [None, None]
-    block.skip_weights = nn.ParameterList([torch.zeros(1, 1, 1), torch.ones(1, 2)])
-    return _forward_of(block)
+    return _forward_of(VSKLayer(layers=[nn.Identity(), nn.Identity()]))
 
 
 DELETIONS = [
@@ -525,7 +478,7 @@ def test_import_fails_when_a_dependency_cannot_be_imported(blocked):
 
 def test_import_fails_when_the_settings_module_is_not_found():
     """The from-import finds neither the attribute nor the module table entry."""
-    result = run_python("""
+    result = run_child("""
         import sys
 
         class Refuse:
@@ -547,7 +500,7 @@ def test_import_fails_when_the_settings_module_is_not_found():
 
 
 def test_import_with_the_real_dependencies_reads_no_setting_and_prints_nothing():
-    result = run_python("""
+    result = run_child("""
         from veskari import globals_veskari as GVS
 
         class Untouchable:

@@ -3,52 +3,19 @@ holding block layers (recognised by the class name "VSKLayer"), its path
 names, skips, verbose lines, failure and recursion behaviour, and the two
 pretrained-dendrite lookups."""
 import builtins
-import os
-import subprocess
 import sys
-import textwrap
 
 import pytest
 import torch
 from torch import nn
 
-import veskari
 import veskari.clean_veskari as clean
+from helpers import CountingSettings, Holder, VSKLayer, run_child
 from veskari import globals_veskari as GVS
 
 VSKModulePyThread = clean.VSKModulePyThread
 DUPLICATE = ("this is only being called because something in your model is pointed to twice "
              "by two different variables.  Highest thing on the list is one of the duplicates")
-
-
-class VSKLayer(nn.Module):
-    """A block layer as the walk sees it."""
-
-    def __init__(self, n=2, features=2, inner=None):
-        super().__init__()
-        layers = [nn.Linear(features, features) for _ in range(n)]
-        if inner is not None:
-            layers[0] = inner
-        self.layer_array = nn.Sequential(*layers)
-        self.processor_array = [None] * n
-        self.skip_weights = nn.ParameterList(
-            [torch.zeros(1, 1, 1)] + [torch.ones(k, features) for k in range(1, n)])
-        self.node_index = torch.tensor(1)
-        self.register_buffer("num_cycles", torch.tensor(0))
-        self.register_buffer("view_tuple", torch.tensor([1, -1]))
-
-
-class Holder(nn.Module):
-    """A module whose attribute listing is exactly the given names, in order."""
-
-    def __init__(self, listing=None, **members):
-        super().__init__()
-        for name, value in members.items():
-            setattr(self, name, value)
-        self._listing = list(members) if listing is None else list(listing)
-
-    def __dir__(self):
-        return list(self._listing)
 
 
 class Root(nn.Module):
@@ -600,34 +567,18 @@ def test_layer_array_member_is_always_recorded():
     assert found == [".layer_array"]
 
 
-class CountingSettings:
-    def __init__(self, verbose=False):
-        self.verbose = verbose
-        self.calls = {"verbose": 0, "track": 0, "not_save": 0}
-
-    def get_extra_verbose(self):
-        self.calls["verbose"] += 1
-        return self.verbose
-
-    def get_modules_to_track(self):
-        self.calls["track"] += 1
-        return []
-
-    def get_module_names_to_not_save(self):
-        self.calls["not_save"] += 1
-        return []
-
-
 @pytest.mark.parametrize("verbose_on, found, expected", [
-    (False, [], {"verbose": 2, "track": 2, "not_save": 5}),
-    (True, [".b"], {"verbose": 3, "track": 2, "not_save": 5}),
+    (False, [], (2, 2, 5)),
+    (True, [".b"], (3, 2, 5)),
 ])
 def test_settings_asked_afresh_at_each_use(verbose_on, found, expected, monkeypatch, capsys):
-    settings = CountingSettings(verbose_on)
+    settings = CountingSettings(get_extra_verbose=verbose_on, get_module_names_to_not_save=[])
     monkeypatch.setattr(GVS, "pc", settings)
     net = Holder(["a", "b", "device"], a=Holder(["x", "dtype"], x=1), b=2, device=3)
     clean.refresh_vsk(net, 0, "", found)
-    assert settings.calls == expected
+    assert len(settings.calls) == sum(expected)
+    assert tuple(settings.count("get_" + name) for name in (
+        "extra_verbose", "modules_to_track", "module_names_to_not_save")) == expected
     if verbose_on:
         assert printed(capsys).endswith("Skipping .b during save\n")
 
@@ -813,8 +764,7 @@ def test_chain_deeper_than_the_recursion_limit():
 
 
 def test_very_deep_chain_with_a_raised_limit_does_not_crash():
-    root = os.path.dirname(os.path.dirname(os.path.abspath(veskari.__file__)))
-    code = textwrap.dedent("""
+    result = run_child("""
         import sys
         from torch import nn
         import veskari.clean_veskari as clean
@@ -840,9 +790,6 @@ def test_very_deep_chain_with_a_raised_limit_does_not_crash():
         except RecursionError:
             print("RecursionError")
     """)
-    env = dict(os.environ, PYTHONPATH=root + os.pathsep + os.environ.get("PYTHONPATH", ""))
-    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
-                            env=env, cwd=root, timeout=300)
     assert result.returncode == 0, result.stderr
     assert result.stdout in ("converted\n", "RecursionError\n")
 

@@ -7,14 +7,13 @@ code broke the interpreter's calling rules), and a failing walk must leave
 the network usable.
 """
 import random
-import subprocess
-import sys
 import textwrap
 
 import pytest
 import torch
 from torch import nn
 
+from helpers import neuron, run_child
 from veskari import blockwise_veskari as B
 from veskari import clean_veskari as C
 from veskari.globals_veskari import pc
@@ -88,17 +87,11 @@ class OddIndex:
         raise Boom("index")
 
 
-def neuron():
-    m = VSKNeuronModule(nn.Linear(3, 3), [-1, 0], 1)
-    m.add_dendrites(2, lambda: nn.Linear(3, 3), generator=torch.Generator().manual_seed(0))
-    return m
-
-
 def cyclic():
     a, b = nn.Module(), nn.Module()
     a.b = b
     b.__dict__["a"] = a  # a plain attribute, so nn.Module's own walk stays finite
-    b.n = neuron()
+    b.n = neuron(2, 3, 3)
     return a
 
 
@@ -113,7 +106,7 @@ def hostile_values(rng):
         RaisingProperty(MemoryError("prop")),
         OddChildren([("0",)]), OddChildren([("0", 1, 2)]), OddChildren([5]), OddChildren(None),
         OddChildren([(None, None)]), OddChildren([(10**100, nn.Linear(2, 2))]),
-        cyclic(), neuron(), nn.Sequential(neuron(), OddCompare("odd")),
+        cyclic(), neuron(2, 3, 3), nn.Sequential(neuron(2, 3, 3), OddCompare("odd")),
     ]
     rng.shuffle(values)
     return values
@@ -136,13 +129,6 @@ def call_safely(fn, args, kwargs):
         raise
     except (Exception, RecursionError):
         pass
-
-
-@pytest.fixture(autouse=True)
-def restore_settings():
-    yield
-    pc.reset()
-    C.doing_threading = False
 
 
 @pytest.mark.filterwarnings("ignore::UserWarning")
@@ -189,7 +175,7 @@ def test_walks_survive_hostile_graphs_and_settings(seed, verbose, capsys):
 
 def test_getters_that_raise_reach_the_caller():
     net = nn.Sequential(nn.Module())
-    net[0].n = neuron()
+    net[0].n = neuron(2, 3, 3)
 
     class Bad:
         def __getattr__(self, name):
@@ -212,7 +198,7 @@ def test_getters_that_raise_reach_the_caller():
 
 
 def test_failing_walk_leaves_network_usable():
-    net = nn.Sequential(neuron(), RaisingProperty(Boom("x")), neuron())
+    net = nn.Sequential(neuron(2, 3, 3), RaisingProperty(Boom("x")), neuron(2, 3, 3))
     net.insert(1, OddChildren([("0",)]))
     with pytest.raises(ValueError, match="need more than 1 value to unpack"):
         B.blockwise_network(net)
@@ -255,8 +241,7 @@ def test_nesting_100000_deep_never_crashes(container, walks, limit):
             except RecursionError:
                 print("RecursionError")
     """)
-    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
-                            timeout=600)
+    result = run_child(script, timeout=600)
     assert result.returncode == 0, result.stderr[-2000:]
     outcomes = result.stdout.split()
     assert set(outcomes) <= {"RecursionError", "finished"}

@@ -14,6 +14,8 @@ import pytest
 import torch
 from torch import nn
 
+from helpers import converted_layer
+from helpers import neuron as shared_neuron
 from veskari import blockwise_veskari, clean_veskari
 from veskari.globals_veskari import pc
 from veskari.modules_veskari import Processor, VSKNeuronModule
@@ -29,19 +31,7 @@ class Failing(nn.Module):
 
 
 def neuron(processors):
-    module = VSKNeuronModule(nn.Linear(6, 5), [-1, 0], 1,
-                             processor=Processor() if processors else None)
-    module.add_dendrites(3, lambda: nn.Linear(6, 5),
-                         processor_factory=Processor if processors else None,
-                         generator=torch.Generator().manual_seed(1))
-    return module
-
-
-def converted_layer(processors):
-    holder = nn.Sequential(neuron(processors))
-    blockwise_veskari.blockwise_network(holder)
-    clean_veskari.refresh_net(holder)
-    return holder[0]
+    return shared_neuron(3, 6, 5, processors=processors, seed=1)
 
 
 def shared_objects(layer):
@@ -85,7 +75,7 @@ def quiet_threads(monkeypatch):
 ], ids=["sequential-plain", "sequential-processors", "threaded-plain", "threaded-processors"])
 def test_forward_loops_leave_counts_and_memory_flat(monkeypatch, processors, threaded, calls):
     monkeypatch.setattr(clean_veskari, "doing_threading", threaded)
-    layer = converted_layer(processors)
+    layer = converted_layer(neuron(processors))
     x = torch.randn(2, 6)
 
     def loop():
@@ -99,7 +89,7 @@ def test_forward_loops_leave_counts_and_memory_flat(monkeypatch, processors, thr
 @pytest.mark.parametrize("threaded", [False, True], ids=["sequential", "threaded"])
 def test_failing_branches_leave_counts_and_memory_flat(monkeypatch, quiet_threads, threaded):
     monkeypatch.setattr(clean_veskari, "doing_threading", threaded)
-    layer = converted_layer(False)
+    layer = converted_layer(neuron(False))
     layer.layer_array[1] = Failing()
     x = torch.randn(2, 6)
     # Sequential: the branch's error; threaded: the merge meets its None slot.

@@ -10,18 +10,15 @@ import pytest
 import torch
 from torch import nn
 
+from helpers import converted_layer, neuron
 from veskari import blockwise_veskari, clean_veskari
 from veskari.modules_veskari import VSKNeuronModule
 
 
-def converted_layer():
-    neuron = VSKNeuronModule(nn.Linear(4, 3), [-1, 0], 1)
-    neuron.add_dendrites(2, lambda: nn.Linear(4, 3), generator=torch.Generator().manual_seed(3))
-    trained = copy.deepcopy(neuron)
-    holder = nn.Sequential(neuron)
-    blockwise_veskari.blockwise_network(holder)
-    clean_veskari.refresh_net(holder)
-    return holder[0], trained
+def converted_and_trained():
+    module = neuron(2, 4, 3, seed=3)
+    trained = copy.deepcopy(module)
+    return converted_layer(module), trained
 
 
 X = torch.randn(2, 4)
@@ -47,7 +44,7 @@ def counting(monkeypatch, cls, name):
 ], ids=["Module.__getattr__", "Sequential.__getitem__", "Sequential.__len__",
         "ParameterList.__getitem__"])
 def test_patched_pytorch_methods_are_called(monkeypatch, cls, name):
-    layer, trained = converted_layer()
+    layer, trained = converted_and_trained()
     calls = counting(monkeypatch, cls, name)
     with torch.no_grad():
         torch.testing.assert_close(layer(X), trained(X))
@@ -55,7 +52,7 @@ def test_patched_pytorch_methods_are_called(monkeypatch, cls, name):
 
 
 def test_subclassed_containers_are_indexed_through_their_own_methods():
-    layer, trained = converted_layer()
+    layer, trained = converted_and_trained()
 
     class LoggingSequential(nn.Sequential):
         seen = []
@@ -80,7 +77,7 @@ def test_subclassed_containers_are_indexed_through_their_own_methods():
 
 
 def test_instance_dict_entries_shadow_registered_modules():
-    layer, trained = converted_layer()
+    layer, trained = converted_and_trained()
     main_only = nn.Sequential(layer.layer_array[-1])
     object.__setattr__(layer, "layer_array", main_only)  # shadows _modules["layer_array"]
     with torch.no_grad():
