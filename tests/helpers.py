@@ -4,6 +4,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 
 import torch
 from torch import nn
@@ -46,6 +47,26 @@ def run_child(code, timeout=300):
 
 def tail(result):
     return f"stdout:\n{result.stdout}\nstderr:\n{result.stderr[-2000:]}"
+
+
+def run_together(work, count=8):
+    """Calls work(i) on `count` threads released at once; what they raised."""
+    failures = []
+    barrier = threading.Barrier(count)
+
+    def run(i):
+        barrier.wait()
+        try:
+            work(i)
+        except BaseException as exc:  # reported to the calling thread
+            failures.append(exc)
+
+    threads = [threading.Thread(target=run, args=(i,)) for i in range(count)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    return failures
 
 
 class Holder(nn.Module):

@@ -10,7 +10,7 @@ import torch
 from torch import nn
 
 import veskari.clean_veskari as clean
-from helpers import CountingSettings
+from helpers import CountingSettings, run_together
 from veskari import globals_veskari as GVS
 from veskari import reference
 
@@ -83,29 +83,15 @@ def linear_block(n, features=4, skip=True, seed=0, processors=None):
                      skip_weights=cascade_weights(n, features, seed) if skip else ABSENT)
 
 
-class DendriteProcessor:
-    """pre scales the input, post shifts the output."""
+class Scaling:
+    """pre scales (a dendrite's input, or the main output), post shifts the
+    result (a dendrite's output, or the merged value)."""
 
-    def __init__(self, scale, shift):
-        self.scale = scale
-        self.shift = shift
+    def __init__(self, scale, shift, main=False):
+        self.scale, self.shift, self.main = scale, shift, main
 
     def pre(self, x):
-        return (x * self.scale,), {}
-
-    def post(self, value):
-        return value + self.shift
-
-
-class MainProcessor:
-    """pre scales the main output, post shifts the merged value."""
-
-    def __init__(self, scale, shift):
-        self.scale = scale
-        self.shift = shift
-
-    def pre(self, value):
-        return value * self.scale
+        return x * self.scale if self.main else ((x * self.scale,), {})
 
     def post(self, value):
         return value + self.shift
@@ -660,7 +646,7 @@ def test_cascade_matches_the_hand_computation(n, skip, mode):
 def test_cascade_with_processors_and_four_dimensional_outputs():
     torch.manual_seed(3)
     layers = [nn.Conv2d(2, 3, 3, padding=1) for _ in range(3)]
-    processors = [DendriteProcessor(2.0, 0.5), None, MainProcessor(3.0, -1.0)]
+    processors = [Scaling(2.0, 0.5), None, Scaling(3.0, -1.0, main=True)]
     block = FakeBlock(layers, processors=processors, skip_weights=cascade_weights(3, 3),
                       view_tuple=(1, -1, 1, 1))
     made = VSKModulePyThread(block)
@@ -673,7 +659,7 @@ def test_cascade_with_processors_and_four_dimensional_outputs():
 
 
 def test_single_branch_returns_main_output_through_post():
-    block = FakeBlock([Mul(3.0)], processors=[MainProcessor(2.0, 1.0)],
+    block = FakeBlock([Mul(3.0)], processors=[Scaling(2.0, 1.0, main=True)],
                       skip_weights=cascade_weights(1, 2))
     made = VSKModulePyThread(block)
     assert torch.equal(made(torch.tensor([1.0, 2.0])), torch.tensor([7.0, 13.0]))
@@ -816,8 +802,8 @@ def test_converted_layer_survives_deepcopy_and_pickle():
     import copy
     import pickle
 
-    block = linear_block(3, processors=[DendriteProcessor(2.0, 0.5), None,
-                                        MainProcessor(3.0, -1.0)])
+    block = linear_block(3, processors=[Scaling(2.0, 0.5), None,
+                                        Scaling(3.0, -1.0, main=True)])
     made = VSKModulePyThread(block)
     x = torch.randn(2, 4)
     with torch.no_grad():
@@ -906,7 +892,7 @@ def test_threads_created_then_started_then_joined_in_order(n, threaded, recordin
 @pytest.mark.parametrize("skip", [True, False], ids=["skip_weights", "no_skip_weights"])
 @pytest.mark.parametrize("context", [torch.no_grad, torch.inference_mode, torch.enable_grad])
 def test_threaded_equals_sequential_in_every_autograd_mode(context, skip, thread_errors):
-    block = linear_block(3, skip=skip, processors=[DendriteProcessor(2.0, 0.5), None, None])
+    block = linear_block(3, skip=skip, processors=[Scaling(2.0, 0.5), None, None])
     made = VSKModulePyThread(block)
     x = torch.randn(2, 4, generator=torch.Generator().manual_seed(9))
     results = {}
@@ -1003,7 +989,7 @@ def test_failing_dendrite_thread_breaks_the_merge(threaded, thread_errors):
 def test_failing_main_thread_gives_none_to_post_or_caller(with_post, threaded, thread_errors):
     block = FakeBlock([Echo(), Boom(KeyError("main"))])
     if with_post:
-        block.processor_array[-1] = MainProcessor(1, 0)
+        block.processor_array[-1] = Scaling(1, 0, main=True)
         block.processor_array[-1].post = lambda value: ("post", value)
     made = VSKModulePyThread(block)
     assert made(1) == (("post", None) if with_post else None)
@@ -1117,20 +1103,10 @@ def test_concurrent_forwards_of_one_layer(mode):
     with torch.no_grad():
         expected = oracle(block, x)
     clean.doing_threading = mode == "threaded"
-    failures = []
-    barrier = threading.Barrier(8)
 
-    def worker():
-        barrier.wait()
+    def work(_):
         with torch.no_grad():
             for _ in range(200):
-                result = made(x)
-                if not torch.equal(result, expected):
-                    failures.append(result)
+                assert torch.equal(made(x), expected)
 
-    workers = [threading.Thread(target=worker) for _ in range(8)]
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
-    assert failures == []
+    assert run_together(work) == []

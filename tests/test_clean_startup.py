@@ -4,6 +4,7 @@ once-per-process rule, and the exported symbols of the shared library."""
 import builtins
 import copy
 import ctypes
+import importlib
 import importlib.util
 import os
 import pdb
@@ -375,11 +376,11 @@ def test_global_in_builtins_is_shadowed_by_the_module(monkeypatch):
 # --------------------------------------------- once per process, one interpreter
 
 
-def _module_def():
+def _module_def(module=clean):
     get_def = ctypes.pythonapi.PyModule_GetDef
     get_def.argtypes = [ctypes.py_object]
     get_def.restype = ctypes.c_void_p
-    address = get_def(clean)
+    address = get_def(module)
     assert address
     return address
 
@@ -391,31 +392,29 @@ def _exec_def(module, address):
     return exec_def(module, address)
 
 
-def test_executing_the_body_on_another_module_object_is_refused():
-    fresh = types.ModuleType("veskari.clean_veskari")
+@pytest.mark.parametrize("name", ["clean_veskari", "blockwise_veskari"])
+def test_executing_the_body_on_another_module_object_is_refused(name):
+    module = importlib.import_module("veskari." + name)
+    before = list(vars(module))
+    other = types.ModuleType(module.__name__)
     with pytest.raises(RuntimeError) as info:
-        _exec_def(fresh, _module_def())
-    assert str(info.value) == ("Module 'clean_veskari' has already been imported. "
+        _exec_def(other, _module_def(module))
+    assert str(info.value) == (f"Module '{name}' has already been imported. "
                                "Re-initialisation is not supported.")
-    assert [k for k in vars(fresh) if not k.startswith("__")] == []
-    assert sys.modules["veskari.clean_veskari"] is clean
+    assert [k for k in vars(other) if not k.startswith("__")] == []
+    assert sys.modules[module.__name__] is module and list(vars(module)) == before
 
 
-def test_executing_the_body_again_on_the_same_module_does_nothing():
+@pytest.mark.parametrize("how", ["exec_def", "loader"])
+def test_running_the_body_again_on_the_same_module_does_nothing(how):
     clean.doing_threading = marker = object()
     before = dict(vars(clean))
-    assert _exec_def(clean, _module_def()) == 0
-    assert clean.doing_threading is marker
-    assert list(vars(clean)) == list(before)
-    assert all(vars(clean)[k] is v for k, v in before.items())
-
-
-def test_loading_again_gives_back_the_same_module():
-    clean.doing_threading = marker = object()
-    before = dict(vars(clean))
-    again = importlib.util.module_from_spec(clean.__spec__)
-    assert again is clean
-    clean.__spec__.loader.exec_module(again)
+    if how == "exec_def":
+        assert _exec_def(clean, _module_def()) == 0
+    else:  # loading again gives back the same module
+        again = importlib.util.module_from_spec(clean.__spec__)
+        assert again is clean
+        clean.__spec__.loader.exec_module(again)
     assert clean.doing_threading is marker
     assert list(vars(clean)) == list(before)
     assert all(vars(clean)[k] is v for k, v in before.items())
@@ -704,11 +703,8 @@ class ModuleDefSlot(ctypes.Structure):
 
 @pytest.mark.parametrize("module_name", ["clean_veskari", "blockwise_veskari"])
 def test_module_definition_is_multi_phase_without_methods_or_state(module_name):
-    module = pytest.importorskip(f"veskari.{module_name}")
-    get_def = ctypes.pythonapi.PyModule_GetDef
-    get_def.argtypes = [ctypes.py_object]
-    get_def.restype = ctypes.c_void_p
-    definition = ModuleDef.from_address(get_def(module))
+    module = importlib.import_module(f"veskari.{module_name}")
+    definition = ModuleDef.from_address(_module_def(module))
     assert definition.m_name == module_name.encode()
     assert definition.m_doc is None
     assert definition.m_size == 0
@@ -739,5 +735,5 @@ def _defined_functions(path):
 
 @pytest.mark.parametrize("module_name", ["clean_veskari", "blockwise_veskari"])
 def test_shared_library_exports_only_its_init_function(module_name):
-    module = pytest.importorskip(f"veskari.{module_name}")
+    module = importlib.import_module(f"veskari.{module_name}")
     assert _defined_functions(module.__file__) == [f"PyInit_{module_name}"]

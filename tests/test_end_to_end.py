@@ -11,6 +11,7 @@ import pytest
 import torch
 from torch import nn
 
+from helpers import run_together
 from networks import ALL_NETWORKS
 from veskari import blockwise_veskari, clean_veskari
 from veskari.modules_veskari import VSKNeuronModule
@@ -141,19 +142,10 @@ def test_concurrent_forwards_of_one_network(threaded):
     inputs = [torch.randn_like(args[0]) for _ in range(8)]
     with torch.no_grad():
         expected = [trained(x) for x in inputs]
-    failures = []
 
-    def worker(i):
-        try:
-            with torch.no_grad():
-                for _ in range(200):
-                    torch.testing.assert_close(net(inputs[i]), expected[i])
-        except BaseException as exc:  # reported to the main thread
-            failures.append(exc)
+    def work(i):
+        with torch.no_grad():
+            for _ in range(200):
+                torch.testing.assert_close(net(inputs[i]), expected[i])
 
-    workers = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
-    for w in workers:
-        w.start()
-    for w in workers:
-        w.join()
-    assert failures == []
+    assert run_together(work) == []

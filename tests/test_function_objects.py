@@ -6,6 +6,7 @@ error texts, ``*args``/``**kwargs`` collection, binding through an instance
 or the class, pickling by reference, and no crash on odd arguments.
 """
 import copy
+import importlib
 import inspect
 import pickle
 import types
@@ -14,6 +15,7 @@ import pytest
 import torch
 from torch import nn
 
+import veskari.blockwise_veskari as bw
 import veskari.clean_veskari as clean
 
 CLEAN = "veskari.clean_veskari"
@@ -44,16 +46,13 @@ FUNCTIONS = [
 CASE_IDS = [f"{module.rsplit('.', 1)[1]}.{path}" for module, path, _ in FUNCTIONS]
 
 
-def _module(module_name):
-    return pytest.importorskip(module_name)
+_module = importlib.import_module
 
 
 def resolve(module_name, path):
-    """The object at ``path`` in the module; skips when it is not there yet."""
+    """The object at ``path`` in the module."""
     obj = _module(module_name)
     for part in path.split("."):
-        if not hasattr(obj, part):
-            pytest.skip(f"{module_name} has no {path}")
         obj = getattr(obj, part)
     return obj
 
@@ -243,6 +242,20 @@ def test_keyword_names_match_by_equality():
      "VSKModulePyThread.forward() missing 1 required positional argument: 'self'"),
     (lambda: clean.VSKModulePyThread.process_and_pre(None, self=None),
      "VSKModulePyThread.process_and_pre() got multiple values for argument 'self'"),
+    (lambda: bw.optimize_module(nn.Module(), 0, ""),
+     "optimize_module() missing 1 required positional argument: 'converted_list'"),
+    (lambda: bw.optimize_module(nn.Module(), 0, "", [], 5),
+     "optimize_module() takes 4 positional arguments but 5 were given"),
+    (lambda: bw.blockwise_network(net=nn.Module(), depth=0),
+     "blockwise_network() got an unexpected keyword argument 'depth'"),
+    (lambda: bw.blockwise_network(nn.Module(), net=nn.Module()),
+     "blockwise_network() got multiple values for argument 'net'"),
+    (lambda: bw.unWrap_params(),
+     "unWrap_params() missing 1 required positional argument: 'model'"),
+    (lambda: bw.get_pretrained_vsk_attr(None),
+     "get_pretrained_vsk_attr() missing 1 required positional argument: 'member'"),
+    (lambda: bw.VSKLayer(1, 2, 3, 4, 5, 6),
+     "VSKLayer.__init__() missing 1 required positional argument: 'view_tuple'"),
 ], ids=lambda value: None if callable(value) else value[:40])
 def test_binding_error_texts(call, message):
     with pytest.raises(TypeError) as info:

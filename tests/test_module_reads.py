@@ -54,19 +54,16 @@ def test_patched_pytorch_methods_are_called(monkeypatch, cls, name):
 def test_subclassed_containers_are_indexed_through_their_own_methods():
     layer, trained = converted_and_trained()
 
-    class LoggingSequential(nn.Sequential):
-        seen = []
+    def logging(cls):
+        class Logging(cls):
+            seen = []
 
-        def __getitem__(self, idx):
-            self.seen.append(idx)
-            return super().__getitem__(idx)
+            def __getitem__(self, idx):
+                self.seen.append(idx)
+                return super().__getitem__(idx)
+        return Logging
 
-    class LoggingParameters(nn.ParameterList):
-        seen = []
-
-        def __getitem__(self, idx):
-            self.seen.append(idx)
-            return super().__getitem__(idx)
+    LoggingSequential, LoggingParameters = logging(nn.Sequential), logging(nn.ParameterList)
 
     layer.layer_array = LoggingSequential(*layer.layer_array)
     layer.skip_weights = LoggingParameters(list(layer.skip_weights))

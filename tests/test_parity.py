@@ -68,10 +68,10 @@ def test_converted_networks_have_the_same_structure_and_state(converted):
 
 
 @pytest.mark.parametrize("threaded", [False, True], ids=["sequential", "threaded"])
-def test_outputs_agree_with_each_other_and_with_the_trained_network(converted, threaded):
-    trained, args, got = converted
+def test_outputs_agree(converted, threaded):
+    # Both against the trained network: test_end_to_end.py.
+    _, args, got = converted
     with torch.no_grad():
-        expected = trained(*args)
         outputs = {}
         for name, (_, clean) in IMPLEMENTATIONS.items():
             clean.doing_threading = threaded
@@ -82,7 +82,6 @@ def test_outputs_agree_with_each_other_and_with_the_trained_network(converted, t
     # Worker threads start in grad mode: the native forward carries the
     # caller's mode into them, the literal oracle does not, so only values count.
     torch.testing.assert_close(outputs["native"], outputs["oracle"], rtol=0, atol=0)
-    torch.testing.assert_close(outputs["native"], expected, rtol=1e-5, atol=1e-6)
 
 
 # ------------------------------------------------------------------ call order
