@@ -22,12 +22,14 @@ demo:
 	cd examples && $(PYTHON) demo.py
 
 # The whole suite against an AddressSanitizer + UBSan build, kept apart from
-# the normal build; run from the build tree so that build is the one imported.
+# the normal build; run from the build tree so that build is the one imported
+# (child interpreters of the tests find it from the imported package), with
+# the interpreter's debug allocator checking every block the modules touch.
 sanitize-test: deps
 	$(LOCK) env VESKARI_SANITIZE=1 $(PYTHON) setup.py -q build --build-base build/sanitize -j 2
 	cd build/sanitize/lib.* && \
 	  LD_PRELOAD=$(SAN_LIBS) ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
-	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=debug \
 	  $(PYTHON) -m pytest -q -p no:cacheprovider $(CURDIR)/tests
 
 bench: deps build

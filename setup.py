@@ -34,4 +34,5 @@ def extension(name, folder):
     )
 
 
-setup(ext_modules=[extension("clean_veskari", "clean"), extension("blockwise_veskari", "blockwise")])
+setup(ext_modules=[extension("clean_veskari", "clean"),
+                   extension("blockwise_veskari", "blockwise")])

@@ -28,8 +28,8 @@ import torch  # noqa: E402
 from torch import nn  # noqa: E402
 
 import harness  # noqa: E402
-from veskari import reference  # noqa: E402
 from veskari import globals_veskari as GVS  # noqa: E402
+from veskari import reference  # noqa: E402
 from veskari.utils_veskari import add_dendrites, wrap_module  # noqa: E402
 
 # Many short windows: on a shared machine the minimum needs some windows

@@ -97,7 +97,7 @@ def run():
             # What threading could reach now: the branches as plain threads
             # plus the part that stays sequential (merge and glue).
             attainable = [p + s - q for p, s, q in
-                          zip(t["plain threads"], t["sequential"], t["plain seq"])]
+                          zip(t["plain threads"], t["sequential"], t["plain seq"], strict=True)]
             plain = harness.ratio(attainable, t["sequential"])
             print(f"== threading ({torch.get_num_threads()} intra-op thread, "
                   f"{os.cpu_count()} cores, load average {os.getloadavg()[0]:.2f}) ==")

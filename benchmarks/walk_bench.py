@@ -97,12 +97,16 @@ def run():
         for name in order:
             bw, cl = impls[name]
             holder = {}
+            # Each function is called within this iteration; the defaults
+            # only bind the loop's values explicitly.
             t_block = harness.timed_once(
                 lambda: copy.deepcopy(net),
-                lambda fresh: holder.setdefault("net", bw.blockwise_network(fresh)))
+                lambda fresh, bw=bw, holder=holder: holder.setdefault(
+                    "net", bw.blockwise_network(fresh)))
             t_clean = harness.timed_once(
-                lambda: holder.pop("net"),
-                lambda blocks: holder.setdefault("done", cl.refresh_net(blocks)))
+                lambda holder=holder: holder.pop("net"),
+                lambda blocks, cl=cl, holder=holder: holder.setdefault(
+                    "done", cl.refresh_net(blocks)))
             if r == 0:
                 first[name] = holder["done"]
             t[f"{name} blockwise"].append(t_block)

@@ -17,7 +17,8 @@ from veskari.utils_veskari import add_dendrites, describe, wrap_layers
 
 
 def build_mlp():
-    net = nn.Sequential(nn.Linear(16, 32), nn.ReLU(), nn.Linear(32, 32), nn.ReLU(), nn.Linear(32, 4))
+    net = nn.Sequential(nn.Linear(16, 32), nn.ReLU(), nn.Linear(32, 32), nn.ReLU(),
+                        nn.Linear(32, 4))
     wrap_layers(net, [nn.Linear])
     add_dendrites(net, 2, seed=1, init_scale=0.5)
     return net.eval(), (torch.randn(8, 16),)

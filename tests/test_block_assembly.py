@@ -12,7 +12,6 @@ import veskari.blockwise_veskari as bw
 from veskari.globals_veskari import pc
 from veskari.modules_veskari import Processor, RecurrentProcessor, VSKNeuronModule
 
-
 # ---------------------------------------------------------------- stand-ins
 
 

@@ -47,7 +47,7 @@ def test_non_empty_dendrite_weights_are_kept_and_extended_in_place(kind):
     assert len(d2d) == 3
     assert d2d[0] is before_d2d[0] and d2d[1] is before_d2d[1]
     assert d2d[2] is d2t[2]
-    assert len(d2t) == 3 and all(a is b for a, b in zip(d2t, before_d2t))
+    assert len(d2t) == 3 and all(a is b for a, b in zip(d2t, before_d2t, strict=True))
 
 
 def test_empty_dendrite_weights_give_a_new_list_with_a_zero_placeholder():
@@ -64,7 +64,7 @@ def test_empty_dendrite_weights_give_a_new_list_with_a_zero_placeholder():
     assert torch.equal(skip[0], torch.zeros(1, 1, 1))
     assert skip[1] is d2t[2]
     assert len(d2d) == 0
-    assert len(d2t) == 3 and all(a is b for a, b in zip(d2t, before_d2t))
+    assert len(d2t) == 3 and all(a is b for a, b in zip(d2t, before_d2t, strict=True))
 
 
 @pytest.mark.parametrize("n_dendrites, kind", [(0, "ParameterList"), (2, "ParameterList"),
@@ -78,7 +78,7 @@ def test_empty_top_weights_leave_no_skip_weights(n_dendrites, kind):
     assert "skip_weights" not in vars(layer)
     assert "skip_weights" not in layer._modules
     assert not any(k.startswith("skip_weights") for k in layer.state_dict())
-    assert len(d2d) == n_dendrites and all(a is b for a, b in zip(d2d, before))
+    assert len(d2d) == n_dendrites and all(a is b for a, b in zip(d2d, before, strict=True))
 
 
 class RecordingTop:
@@ -264,7 +264,8 @@ def _describe(layer, args):
         layer.num_cycles is args["num_cycles"],
         layer.view_tuple.tolist(),
         layer.skip_weights is args["dendrites_to_dendrites"],
-        [p is q for p, q in zip(layer.skip_weights, list(args["dendrites_to_dendrites"]))],
+        [p is q for p, q in zip(layer.skip_weights, list(args["dendrites_to_dendrites"]),
+                                strict=False)],
         list(layer.state_dict()),
         layer.internal_nonlinearity,
     )

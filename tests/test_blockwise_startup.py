@@ -16,7 +16,6 @@ from torch import nn
 import veskari.blockwise_veskari as bw
 from helpers import Holder, neuron
 from veskari import globals_veskari, modules_veskari, utils_veskari
-from veskari.modules_veskari import VSKNeuronModule
 
 NAMES_IN_ORDER = [
     "GVS", "VS", "UVS", "nn", "torch", "pdb", "np", "string", "copy", "VSKLayer",

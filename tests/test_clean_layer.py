@@ -170,7 +170,7 @@ def test_skip_weights_drop_the_first_entry(length, kind):
     assert made.skip_weights is not weights
     assert type(made.skip_weights) is kind
     assert len(made.skip_weights) == length - 1
-    for mine, theirs in zip(made.skip_weights, entries[1:]):
+    for mine, theirs in zip(made.skip_weights, entries[1:], strict=True):
         assert mine is theirs
     assert len(weights) == length  # the block's own list is unchanged
 

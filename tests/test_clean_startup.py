@@ -6,7 +6,6 @@ import copy
 import ctypes
 import importlib
 import importlib.util
-import os
 import pdb
 import shutil
 import subprocess

@@ -5,7 +5,6 @@ branch modes, and survive what users do with a module afterwards.
 """
 import copy
 import io
-import threading
 
 import pytest
 import torch
@@ -118,7 +117,7 @@ def test_network_without_blocks_comes_back_unchanged():
     assert blockwise_veskari.blockwise_network(net) is net
     assert clean_veskari.refresh_net(net) is net
     assert list(net.named_modules()) == before
-    assert all(a is b for a, b in zip(net.parameters(), params))
+    assert all(a is b for a, b in zip(net.parameters(), params, strict=True))
 
 
 def test_neuron_module_as_root_is_kept_then_converted_whole():

@@ -149,7 +149,7 @@ def _binding_failures(signature):
 
 BINDING_CASES = [
     pytest.param(module_name, path, signature, args, kwargs, id=f"{case_id}-{label}")
-    for (module_name, path, signature), case_id in zip(FUNCTIONS, CASE_IDS)
+    for (module_name, path, signature), case_id in zip(FUNCTIONS, CASE_IDS, strict=True)
     for label, args, kwargs in _binding_failures(signature)
 ]
 

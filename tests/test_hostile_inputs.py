@@ -146,7 +146,8 @@ def test_every_function_survives_hostile_arguments(seed):
             call_safely(fn, args, kwargs)
 
 
-@pytest.mark.parametrize("verbose", [False, True, RaisingBool()], ids=["quiet", "verbose", "bad-bool"])
+@pytest.mark.parametrize("verbose", [False, True, RaisingBool()],
+                         ids=["quiet", "verbose", "bad-bool"])
 @pytest.mark.parametrize("seed", SEEDS)
 def test_walks_survive_hostile_graphs_and_settings(seed, verbose, capsys):
     rng = random.Random(seed)
@@ -169,7 +170,8 @@ def test_walks_survive_hostile_graphs_and_settings(seed, verbose, capsys):
             call_safely(walk, [root], {})
         depth = rng.choice([0, -1, 10**100, None, "d", 1.5])
         call_safely(B.optimize_module, [root, depth, rng.choice(["", None, 5]), []], {})
-        call_safely(C.refresh_vsk, [root, depth, rng.choice(["", None, 5]), rng.choice([[], None])], {})
+        call_safely(C.refresh_vsk,
+                    [root, depth, rng.choice(["", None, 5]), rng.choice([[], None])], {})
     capsys.readouterr()
 
 

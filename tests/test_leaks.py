@@ -18,7 +18,7 @@ from helpers import converted_layer
 from helpers import neuron as shared_neuron
 from veskari import blockwise_veskari, clean_veskari
 from veskari.globals_veskari import pc
-from veskari.modules_veskari import Processor, VSKNeuronModule
+from veskari.modules_veskari import Processor
 
 # Traced-memory growth allowed over a whole loop: allocator noise, not a
 # per-iteration leak (one leaked tuple per call would be ~600 KB here).

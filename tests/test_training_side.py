@@ -3,16 +3,20 @@ import copy
 
 import pytest
 import torch
-import torch.nn.functional as F
 from torch import nn
 
 from networks import ALL_NETWORKS
 from veskari import globals_veskari as GVS
 from veskari import reference
-from veskari.modules_veskari import (DendriteValues, Processor, RecurrentProcessor,
-                                     VSKNeuronModule)
-from veskari.utils_veskari import (add_dendrites, fresh_copy_factory, neuron_modules,
-                                   output_layout, wrap_layers, wrap_module)
+from veskari.modules_veskari import DendriteValues, Processor, RecurrentProcessor, VSKNeuronModule
+from veskari.utils_veskari import (
+    add_dendrites,
+    fresh_copy_factory,
+    neuron_modules,
+    output_layout,
+    wrap_layers,
+    wrap_module,
+)
 
 
 def _grown(layer, n, seed=0, scale=0.7):
@@ -223,7 +227,8 @@ def test_wrap_layers_on_a_matching_root():
 def test_add_dendrites_helper_is_seeded_and_leaves_global_rng():
     def build(seed):
         torch.manual_seed(0)
-        net = wrap_layers(nn.Sequential(nn.Linear(3, 4), nn.Sequential(nn.Linear(4, 2))), [nn.Linear])
+        net = wrap_layers(nn.Sequential(nn.Linear(3, 4), nn.Sequential(nn.Linear(4, 2))),
+                          [nn.Linear])
         state = torch.get_rng_state()
         add_dendrites(net, 2, seed=seed)
         assert torch.equal(torch.get_rng_state(), state)
@@ -239,7 +244,8 @@ def test_add_dendrites_helper_is_seeded_and_leaves_global_rng():
 def test_fresh_copies_share_config_not_weights():
     layer = nn.Conv2d(2, 3, 3, stride=2, padding=1)
     copy_ = fresh_copy_factory(layer)()
-    assert (copy_.stride, copy_.padding, copy_.weight.shape) == (layer.stride, layer.padding, layer.weight.shape)
+    assert ((copy_.stride, copy_.padding, copy_.weight.shape)
+            == (layer.stride, layer.padding, layer.weight.shape))
     assert not torch.equal(copy_.weight, layer.weight)
     assert copy_.weight.data_ptr() != layer.weight.data_ptr()
 

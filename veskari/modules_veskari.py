@@ -86,7 +86,8 @@ class VSKNeuronModule(nn.Module):
             raise ValueError(f"output_dimensions {dims} has no 0 at node_index {node_index}")
         self.main_module = main_module
         self.processor = processor
-        self.num_neurons = int(num_neurons) if num_neurons is not None else neuron_count(main_module)
+        self.num_neurons = (int(num_neurons) if num_neurons is not None
+                            else neuron_count(main_module))
         self.dendrites_to_top = nn.ParameterList()
         self.register_buffer("this_node_index", torch.tensor(node_index, dtype=torch.int64))
         self.dendrite_module = DendriteHolder(dims, node_index)

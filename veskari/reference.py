@@ -135,7 +135,7 @@ def refresh_vsk(net, depth, name_so_far, converted_list):
     all_members = net.__dir__()
     if (issubclass(type(net), nn.Sequential) or issubclass(type(net), nn.ModuleList)
             or issubclass(type(net), list)):
-        for submodule_id, layer in net.named_children():
+        for submodule_id, _layer in net.named_children():
             if net != net.get_submodule(submodule_id):
                 converted_list += [name_so_far + "[" + str(submodule_id) + "]"]
                 setattr(net, submodule_id,
@@ -251,7 +251,7 @@ def blockwise_network(net):
 def optimize_module(net, depth, name_so_far, converted_list):
     all_members = net.__dir__()
     if issubclass(type(net), nn.Sequential) or issubclass(type(net), nn.ModuleList):
-        for submodule_id, layer in net.named_children():
+        for submodule_id, _layer in net.named_children():
             if type(net.get_submodule(submodule_id)) is VS.VSKNeuronModule:
                 if GVS.pc.get_extra_verbose():
                     print("Seq sub is VSK so optimizing: %s" % name_so_far
