@@ -10,15 +10,14 @@ import sys
 import pytest
 
 from helpers import finish_child, start_child
+from veskari import globals_veskari as GVS
 
 NATIVE_MODULES = ("veskari.clean_veskari", "veskari.blockwise_veskari")
 
 
 @pytest.fixture(autouse=True)
-def _default_settings():
-    """Every setting at its default before and after each test."""
-    from veskari import globals_veskari as GVS
-
+def settings():
+    """The package settings object, at its defaults before and after each test."""
     GVS.pc.reset()
     yield GVS.pc
     GVS.pc.reset()
@@ -38,12 +37,6 @@ def _restore_native_namespaces():
             # Clear and refill, so that the binding order is restored too.
             namespace.clear()
             namespace.update(before)
-
-
-@pytest.fixture
-def settings(_default_settings):
-    """The package settings object, reset around the test."""
-    return _default_settings
 
 
 @pytest.fixture(scope="module")

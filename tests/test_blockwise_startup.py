@@ -299,6 +299,7 @@ def test_import_fails_when_a_bound_module_cannot_be_imported(children):
 CHILD_SCRIPTS["once per process"] = """
     import ctypes, sys
     import veskari.blockwise_veskari as m
+    import veskari.clean_veskari
     api = ctypes.pythonapi
     api.PyModule_GetDef.restype = ctypes.c_void_p
     api.PyModule_GetDef.argtypes = [ctypes.py_object]
@@ -323,12 +324,13 @@ CHILD_SCRIPTS["once per process"] = """
     code = (
         "import sys\\n"
         f"sys.path[:0] = {sys.path!r}\\n"
-        "try:\\n"
-        "    import veskari.blockwise_veskari\\n"
-        "except ImportError as error:\\n"
-        "    print('ImportError |', error)\\n"
-        "else:\\n"
-        "    print('imported')\\n"
+        "for name in ('blockwise_veskari', 'clean_veskari'):\\n"
+        "    try:\\n"
+        "        __import__('veskari.' + name)\\n"
+        "    except ImportError as error:\\n"
+        "        print(name, 'ImportError |', error)\\n"
+        "    else:\\n"
+        "        print(name, 'imported')\\n"
     )
     sys.stdout.flush()
     interpreters.run_string(sub, code)
@@ -336,7 +338,7 @@ CHILD_SCRIPTS["once per process"] = """
 """
 
 
-def test_the_body_runs_once_and_a_second_interpreter_is_refused(children):
+def test_the_body_runs_once_and_a_second_interpreter_is_refused_by_both_modules(children):
     result = children("once per process")
     assert result.returncode == 0, result.stderr
     lines = result.stdout.splitlines()
@@ -344,8 +346,8 @@ def test_the_body_runs_once_and_a_second_interpreter_is_refused(children):
     if lines[3:] == ["no subinterpreters"]:
         pytest.skip("this interpreter has no subinterpreter support")
     assert lines[3:] == [
-        "ImportError | Interpreter change detected - this module can only be loaded into one "
-        "interpreter per process."]
+        f"{name} ImportError | Interpreter change detected - this module can only be loaded "
+        "into one interpreter per process." for name in ("blockwise_veskari", "clean_veskari")]
 
 
 # ---------------------------------------------------------------- wiring through globals
@@ -410,17 +412,6 @@ def test_rebinding_convert_redirects_the_conversions(monkeypatch):
     assert type(net.a) is nn.Identity and type(net.b[0]) is nn.Identity
 
 
-def test_globals_fall_back_to_builtins(monkeypatch):
-    target = FakeNeuron()
-    monkeypatch.delattr(bw, "VS")
-    monkeypatch.setattr(builtins, "VS", types.SimpleNamespace(VSKNeuronModule=FakeNeuron),
-                        raising=False)
-    monkeypatch.setattr(bw, "convert_to_vsk_layer_block", lambda m: nn.Identity())
-    net = Holder(a=target)
-    bw.blockwise_network(net)
-    assert type(net.a) is nn.Identity
-
-
 class FakeNeuron(nn.Module):
     pass
 
@@ -430,7 +421,7 @@ class FakeNeuron(nn.Module):
 def test_builtins_are_the_interpreters_not_the_callers(monkeypatch, in_builtins_module,
                                                        in_callers_builtins):
     # as for a function defined in Python: module namespace, then the builtins
-    # module, whatever builtins the calling code runs with
+    # module (where the global falls back to), whatever builtins the calling code runs with
     fake_vs = types.SimpleNamespace(VSKNeuronModule=FakeNeuron)
     monkeypatch.delattr(bw, "VS")
     if in_builtins_module:

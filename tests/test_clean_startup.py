@@ -20,7 +20,7 @@ from torch import nn
 
 import veskari
 import veskari.clean_veskari as clean
-from helpers import PACKAGE_ROOT, CountingSettings, Holder, VSKLayer, run_child, tail
+from helpers import CountingSettings, Holder, VSKLayer, run_child, tail
 from veskari import globals_veskari
 
 NAMES_IN_ORDER = [
@@ -417,36 +417,6 @@ def test_running_the_body_again_on_the_same_module_does_nothing(how):
     assert clean.doing_threading is marker
     assert list(vars(clean)) == list(before)
     assert all(vars(clean)[k] is v for k, v in before.items())
-
-
-def test_second_interpreter_is_refused():
-    inner = textwrap.dedent(f"""
-        import os, sys
-        sys.path.insert(0, {PACKAGE_ROOT!r})
-        try:
-            import veskari.clean_veskari
-            outcome = "imported"
-        except ImportError as error:
-            outcome = type(error).__name__ + ": " + str(error)
-        os.write(int(os.environ["VSK_RESULT_FD"]), outcome.encode())
-    """)
-    result = run_stubbed(f"""
-        import os
-        import _xxsubinterpreters as interpreters
-        import veskari.clean_veskari
-
-        read, write = os.pipe()
-        os.environ["VSK_RESULT_FD"] = str(write)
-        interp = interpreters.create()
-        interpreters.run_string(interp, {inner!r})
-        interpreters.destroy(interp)
-        os.close(write)
-        print(os.read(read, 1000).decode())
-    """)
-    assert result.returncode == 0, tail(result)
-    assert result.stdout.strip() == (
-        "ImportError: Interpreter change detected - this module can only be loaded into one "
-        "interpreter per process."), tail(result)
 
 
 # -------------------------------------------------------- import failures

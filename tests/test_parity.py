@@ -68,17 +68,14 @@ def test_converted_networks_have_the_same_structure_and_state(converted):
 
 
 @pytest.mark.parametrize("threaded", [False, True], ids=["sequential", "threaded"])
-def test_outputs_agree(converted, threaded):
+def test_outputs_agree(converted, threaded, monkeypatch):
     # Both against the trained network: test_end_to_end.py.
     _, args, got = converted
-    with torch.no_grad():
-        outputs = {}
-        for name, (_, clean) in IMPLEMENTATIONS.items():
-            clean.doing_threading = threaded
-            try:
-                outputs[name] = got[name][0](*args)
-            finally:
-                clean.doing_threading = False
+    outputs = {}
+    for name, (_, clean) in IMPLEMENTATIONS.items():
+        monkeypatch.setattr(clean, "doing_threading", threaded)
+        with torch.no_grad():
+            outputs[name] = got[name][0](*args)
     # Worker threads start in grad mode: the native forward carries the
     # caller's mode into them, the literal oracle does not, so only values count.
     torch.testing.assert_close(outputs["native"], outputs["oracle"], rtol=0, atol=0)
