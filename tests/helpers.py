@@ -16,8 +16,8 @@ from veskari.modules_veskari import Processor, VSKNeuronModule
 
 # The tree the package under test was imported from: the in-place build, or
 # the sanitizer's build tree under `make sanitize-test`. Child interpreters
-# get it first on their path, and a working directory outside the
-# repository, so they load the very build this process loaded.
+# get it first on their path, and neither the repository nor their working
+# directory on it (-P), so they load the very build this process loaded.
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(veskari.__file__)))
 
 
@@ -25,7 +25,7 @@ def start_child(code):
     """A fresh interpreter running `code` (dedented) against the build under test."""
     env = dict(os.environ)
     env["PYTHONPATH"] = PACKAGE_ROOT + os.pathsep + env.get("PYTHONPATH", "")
-    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)],
+    return subprocess.Popen([sys.executable, "-P", "-c", textwrap.dedent(code)],
                             cwd=tempfile.gettempdir(), env=env, text=True,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
