@@ -24,7 +24,8 @@ PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(veskari.__file__)
 def start_child(code):
     """A fresh interpreter running `code` (dedented) against the build under test."""
     env = dict(os.environ)
-    env["PYTHONPATH"] = PACKAGE_ROOT + os.pathsep + env.get("PYTHONPATH", "")
+    # An empty entry would stand for the working directory.
+    env["PYTHONPATH"] = os.pathsep.join(filter(None, [PACKAGE_ROOT, env.get("PYTHONPATH")]))
     return subprocess.Popen([sys.executable, "-P", "-c", textwrap.dedent(code)],
                             cwd=tempfile.gettempdir(), env=env, text=True,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
