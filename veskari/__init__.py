@@ -25,7 +25,7 @@ if TYPE_CHECKING:
     from veskari.conversion import convert as convert
 
 
-def __getattr__(name):
+def __getattr__(name: str) -> object:
     if name in _LAZY:
         from veskari import conversion
 
@@ -35,5 +35,5 @@ def __getattr__(name):
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
-def __dir__():
+def __dir__() -> list[str]:
     return sorted(list(globals()) + list(_LAZY))

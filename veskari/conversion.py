@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import copy
 import warnings
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import Any
 
@@ -91,7 +91,7 @@ def convert(net: nn.Module, example_inputs: Any = None) -> tuple[nn.Module, Conv
     after = dict(net.named_modules())
 
     report = ConversionReport(already_converted=already)
-    stranded = []
+    stranded: list[str] = []
     for path, module in before:
         now = after.get(path)
         if now is not None and now is not module and not _is_convertible(now):
@@ -126,7 +126,8 @@ def _converted_whole(module: nn.Module) -> bool:
     return type(module) is VSKNeuronModule or type(module).__name__ == "VSKLayer"
 
 
-def _outermost(net: nn.Module, wanted, whole=_converted_whole) -> list[tuple[str, nn.Module]]:
+def _outermost(net: nn.Module, wanted: Callable[[nn.Module], bool],
+               whole: Callable[[nn.Module], bool] = _converted_whole) -> list[tuple[str, nn.Module]]:
     """(path, module) of every wanted module that is not inside a ``whole`` one."""
     found: list[tuple[str, nn.Module]] = []
     wholes: list[str] = []
@@ -168,7 +169,7 @@ def _why_unreached(net: nn.Module, path: str, clean_walk: bool) -> str:
                     "get_modules_to_track(), which the clean walk leaves untouched")
         if clean_walk and name in ("device", "dtype"):
             return f"the clean walk never enters a member named {name!r}"
-        if name not in parent.__dir__():
+        if name not in dir(parent):  # what the walks' __dir__ call lists
             if name[:1].isdigit():
                 return (f"its name {name!r} under {type(parent).__name__} starts with a digit; "
                         "PyTorch's Module.__dir__ leaves such names out, so the walk never "
@@ -219,7 +220,7 @@ def _check_outputs(reference: nn.Module, converted: nn.Module, example_inputs: A
     return largest
 
 
-def _run(net: nn.Module, args: tuple, which: str) -> Any:
+def _run(net: nn.Module, args: tuple[Any, ...], which: str) -> Any:
     try:
         return net(*args)
     except Exception as err:
