@@ -1,14 +1,14 @@
 """Helpers to turn an ordinary network into a dendrite network and grow it."""
 from collections.abc import Callable
-from typing import TypeVar
+from typing import TypeAlias, TypeVar
 
 from torch import nn
 
 from veskari.modules_veskari import Processor, VSKNeuronModule
 
 _M = TypeVar("_M", bound=nn.Module)
-_MakeProcessor = Callable[[nn.Module], Processor | None]
-_Types = type[nn.Module] | list[type[nn.Module]] | tuple[type[nn.Module], ...] | set[type[nn.Module]]
+_MakeProcessor: TypeAlias = Callable[[nn.Module], Processor | None]
+_Types: TypeAlias = type[nn.Module] | list[type[nn.Module]] | tuple[type[nn.Module], ...] | set[type[nn.Module]]
 
 def output_layout(module: nn.Module) -> tuple[list[int], int]:
     """``(output_dimensions, node_index)`` of a layer's (processed) output."""
