@@ -18,6 +18,7 @@ from typing import Any
 import torch
 from torch import nn
 
+from veskari import blockwise_veskari, clean_veskari
 from veskari import globals_veskari as GVS
 from veskari.modules_veskari import VSKNeuronModule
 
@@ -71,7 +72,6 @@ def convert(net: nn.Module, example_inputs: Any = None) -> tuple[nn.Module, Conv
     """
     if not isinstance(net, nn.Module):
         raise TypeError(f"convert() needs a torch.nn.Module, got {type(net).__name__}")
-    from veskari import blockwise_veskari, clean_veskari
 
     reference = copy.deepcopy(net) if example_inputs is not None else None
     before = _outermost(net, _is_convertible)
