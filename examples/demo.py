@@ -1,11 +1,14 @@
 """Build small dendrite networks, convert them for inference, check and time them.
 
 Run against the installed package (``make demo`` installs it first):
-``python examples/demo.py [--calls N]``. Exits non-zero if a converted
-network's output differs from the original's.
+``python examples/demo.py [--calls N] [--repeats R]``. Exits non-zero if a
+converted network's output differs from the original's. Timings are medians
+over interleaved repeats: a single run on a busy machine can be off by a
+factor of several.
 """
 import argparse
 import copy
+import statistics
 import sys
 import time
 
@@ -46,12 +49,24 @@ def replaced_paths(before, after):
 
 
 def time_per_call(net, args, calls):
-    for _ in range(10):
-        net(*args)
     start = time.perf_counter()
     for _ in range(calls):
         net(*args)
     return (time.perf_counter() - start) / calls
+
+
+def compare_speed(trained, converted, args, calls, repeats):
+    """Median time per call of both networks and the median and range of
+    their ratio, over repeats that alternate between the two."""
+    for net in (trained, converted):
+        time_per_call(net, args, 10)  # warm-up
+    t_trained, t_converted, ratios = [], [], []
+    for _ in range(repeats):
+        t_trained.append(time_per_call(trained, args, calls))
+        t_converted.append(time_per_call(converted, args, calls))
+        ratios.append(t_trained[-1] / t_converted[-1])
+    return (statistics.median(t_trained), statistics.median(t_converted),
+            statistics.median(ratios), min(ratios), max(ratios))
 
 
 def outputs_match(label, expected, actual):
@@ -70,7 +85,7 @@ def convert(net):
     return clean_veskari.refresh_net(net)
 
 
-def run(name, net, args, calls):
+def run(name, net, args, calls, repeats):
     print(f"\n== {name} ==\n{describe(net)}")
     trained = copy.deepcopy(net)  # conversion works in place
     before = module_types(net)
@@ -86,23 +101,24 @@ def run(name, net, args, calls):
             ok &= outputs_match("threaded", expected, net(*args))
         finally:
             clean_veskari.doing_threading = False
-        t_trained = time_per_call(trained, args, calls)
-        t_converted = time_per_call(net, args, calls)
-    print(f"  time per call: trained {t_trained * 1e6:.1f} us, "
-          f"converted {t_converted * 1e6:.1f} us ({t_trained / t_converted:.2f}x)")
+        t_trained, t_converted, ratio, low, high = compare_speed(trained, net, args, calls, repeats)
+    print(f"  time per call, median of {repeats} repeats of {calls} calls: "
+          f"trained {t_trained * 1e6:.1f} us, converted {t_converted * 1e6:.1f} us; "
+          f"speed-up {ratio:.2f}x (range {low:.2f}x to {high:.2f}x)")
     return ok
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--calls", type=int, default=300, help="forward calls per timing")
-    calls = parser.parse_args().calls
+    parser.add_argument("--calls", type=int, default=200, help="forward calls per repeat")
+    parser.add_argument("--repeats", type=int, default=7, help="timed repeats per network")
+    options = parser.parse_args()
 
     torch.manual_seed(0)
     ok = True
     for name, build in (("mlp", build_mlp), ("convnet", build_convnet)):
         net, args = build()
-        ok &= run(name, net, args, calls)
+        ok &= run(name, net, args, options.calls, options.repeats)
     return 0 if ok else 1
 
 

@@ -1,0 +1,127 @@
+"""veskari.convert: both conversions in one call, with a report, warnings and a check."""
+import subprocess
+import sys
+import warnings
+
+import pytest
+import torch
+from networks import ALL_NETWORKS
+from torch import nn
+
+import veskari
+from veskari import blockwise_veskari, clean_veskari
+from veskari import globals_veskari as GVS
+from veskari.modules_veskari import VSKNeuronModule
+from veskari.utils_veskari import add_dendrites, wrap_module
+
+
+def dendritic(features=4):
+    return add_dendrites(wrap_module(nn.Linear(features, features)), 2, init_scale=0.5)
+
+
+class Holder(nn.Module):
+    """Neuron modules under a chosen attribute name and beside it."""
+
+    def __init__(self, name, child):
+        super().__init__()
+        self.kept = dendritic()
+        self.add_module(name, child)
+
+
+class SubNeuron(VSKNeuronModule):
+    pass
+
+
+def quiet_convert(net, *args):
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        return veskari.convert(net, *args)
+
+
+@pytest.mark.parametrize("name", sorted(ALL_NETWORKS))
+def test_converts_every_neuron_module_and_checks_the_output(name):
+    net, args = ALL_NETWORKS[name]()
+    paths = [path for path, m in net.named_modules() if isinstance(m, VSKNeuronModule)]
+    result, report = quiet_convert(net, args)
+    assert result is net
+    assert report.converted == paths and report.skipped == []
+    assert report.max_difference is not None and report.max_difference < 1e-4
+    assert all(type(net.get_submodule(p)) is clean_veskari.VSKModulePyThread for p in paths)
+
+
+@pytest.mark.parametrize("stage", ["blockwise only", "root block"])
+def test_finishes_a_half_converted_network(stage):
+    net = nn.Sequential(dendritic(), nn.ReLU())
+    blockwise_veskari.blockwise_network(net)
+    if stage == "root block":
+        net = net[0]
+    result, report = quiet_convert(net)
+    assert report.converted == (["0"] if stage == "blockwise only" else [""])
+    assert type(result if stage == "root block" else result[0]) is clean_veskari.VSKModulePyThread
+    result(torch.randn(2, 4))
+
+
+@pytest.mark.parametrize("build, path, because", [
+    (lambda: Holder("base_model", dendritic()), "base_model", "'.base_model' is on the skip list"),
+    (lambda: Holder("parts", nn.ModuleDict({"1x": dendritic()})), "parts.1x", "starts with a digit"),
+    (lambda: Holder("sub", SubNeuron(nn.Linear(4, 4), [-1, 0], 1)), "sub", "is a subclass"),
+    (dendritic, "", "the network itself is a neuron module"),
+], ids=["skip list", "digit key", "subclass", "root"])
+def test_reports_what_it_skipped_and_why(build, path, because):
+    net = build()
+    expect_warning = path == ""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        _, report = veskari.convert(net)
+    assert [p for p, _ in report.skipped] == [path]
+    assert because in report.skipped[0][1] and because in str(report)
+    assert report.converted == ([] if expect_warning else ["kept"])
+    assert bool(caught) == expect_warning
+
+
+def test_names_a_layer_left_half_converted():
+    class Tracked(nn.Module):
+        def __init__(self):
+            super().__init__()
+            self.inner = dendritic()
+
+    GVS.pc.set_modules_to_track([Tracked])
+    net = Holder("tracked", Tracked())
+    with pytest.warns(veskari.ConversionWarning, match="tracked.inner"):
+        _, report = veskari.convert(net)
+    assert report.converted == ["kept"]
+    assert "get_modules_to_track" in dict(report.skipped)["tracked.inner"]
+
+
+@pytest.mark.parametrize("build, because", [
+    (lambda: nn.Sequential(nn.Linear(4, 4)), "holds no VSKNeuronModule"),
+    (lambda: veskari.convert(nn.Sequential(dendritic()))[0], "already converted"),
+], ids=["plain network", "converted twice"])
+def test_warns_when_nothing_was_converted(build, because):
+    net = build()
+    with pytest.warns(veskari.ConversionWarning, match=because):
+        result, report = veskari.convert(net)
+    assert result is net and report.converted == []
+
+
+@pytest.mark.parametrize("value", [torch.randn(2, 4), None, 3, [nn.Linear(2, 2)]])
+def test_rejects_what_is_not_a_module(value):
+    with pytest.raises(TypeError, match="needs a torch.nn.Module"):
+        veskari.convert(value)
+
+
+def test_raises_with_the_largest_difference_when_outputs_differ(monkeypatch):
+    class Shifted(clean_veskari.VSKModulePyThread):
+        def forward(self, *args, **kwargs):
+            return super().forward(*args, **kwargs) + 0.5
+
+    monkeypatch.setattr(clean_veskari, "ModuleType", Shifted)
+    with pytest.raises(veskari.ConversionMismatchError, match="largest difference 0.5") as err:
+        veskari.convert(nn.Sequential(dendritic()), torch.randn(3, 4))
+    assert err.value.max_difference == pytest.approx(0.5)
+
+
+def test_package_import_leaves_torch_unloaded():
+    code = ("import sys, veskari; assert 'torch' not in sys.modules; "
+            "assert callable(veskari.convert) and 'torch' in sys.modules")
+    subprocess.run([sys.executable, "-c", code], check=True)

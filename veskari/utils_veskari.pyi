@@ -1,0 +1,43 @@
+"""Helpers to turn an ordinary network into a dendrite network and grow it."""
+from collections.abc import Callable
+from typing import TypeAlias, TypeVar
+
+from torch import nn
+
+from veskari.modules_veskari import Processor, VSKNeuronModule
+
+_M = TypeVar("_M", bound=nn.Module)
+_MakeProcessor: TypeAlias = Callable[[nn.Module], Processor | None]
+_Types: TypeAlias = type[nn.Module] | list[type[nn.Module]] | tuple[type[nn.Module], ...] | set[type[nn.Module]]
+
+def output_layout(module: nn.Module) -> tuple[list[int], int]:
+    """``(output_dimensions, node_index)`` of a layer's (processed) output."""
+
+def default_processor(module: nn.Module) -> Processor | None:
+    """A processor for layers whose output needs adapting, else None."""
+
+def wrap_module(module: nn.Module, make_processor: _MakeProcessor | None = None) -> VSKNeuronModule:
+    """Wrap one layer in a ``VSKNeuronModule`` with the inferred layout."""
+
+def wrap_layers(
+    net: nn.Module,
+    layer_types: _Types,
+    make_processor: _MakeProcessor | None = None,
+) -> nn.Module:
+    """Replace, in place, every submodule of exactly one of ``layer_types``;
+    returns ``net``, or its wrapper if ``net`` itself matched."""
+
+def named_neuron_modules(net: nn.Module) -> list[tuple[str, VSKNeuronModule]]:
+    """``(path, module)`` for every neuron module in ``net``, in module order."""
+
+def neuron_modules(net: nn.Module) -> list[VSKNeuronModule]:
+    """Every neuron module in ``net`` (including ``net`` itself), in module order."""
+
+def fresh_copy_factory(layer: nn.Module) -> Callable[[], nn.Module]:
+    """Factory of re-initialised copies of ``layer`` (same configuration)."""
+
+def add_dendrites(net: _M, k: int, seed: int = 0, init_scale: float = 0.1) -> _M:
+    """Add ``k`` dendrites to every neuron module of ``net``; returns ``net``."""
+
+def describe(net: nn.Module) -> str:
+    """One line per neuron module: path, main layer type, dendrite count."""
