@@ -5,10 +5,10 @@ import warnings
 
 import pytest
 import torch
-from networks import ALL_NETWORKS
 from torch import nn
 
 import veskari
+from networks import ALL_NETWORKS
 from veskari import blockwise_veskari, clean_veskari
 from veskari import globals_veskari as GVS
 from veskari.modules_veskari import VSKNeuronModule
@@ -63,7 +63,8 @@ def test_finishes_a_half_converted_network(stage):
 
 @pytest.mark.parametrize("build, path, because", [
     (lambda: Holder("base_model", dendritic()), "base_model", "'.base_model' is on the skip list"),
-    (lambda: Holder("parts", nn.ModuleDict({"1x": dendritic()})), "parts.1x", "starts with a digit"),
+    (lambda: Holder("parts", nn.ModuleDict({"1x": dendritic()})), "parts.1x",
+     "starts with a digit"),
     (lambda: Holder("sub", SubNeuron(nn.Linear(4, 4), [-1, 0], 1)), "sub", "is a subclass"),
     (dendritic, "", "the network itself is a neuron module"),
 ], ids=["skip list", "digit key", "subclass", "root"])

@@ -55,7 +55,9 @@ def refresh_net(pretrained_dendrite: nn.Module) -> nn.Module:
     conversions and reports what it did.
     """
 
-def refresh_vsk(net: _T, depth: int, name_so_far: str, converted_list: list[str]) -> _T | VSKModulePyThread:
+def refresh_vsk(
+    net: _T, depth: int, name_so_far: str, converted_list: list[str]
+) -> _T | VSKModulePyThread:
     """One step of the walk behind ``refresh_net``: converts the subtree of
     ``net`` (path name ``name_so_far``) and returns what stands in its place.
     ``converted_list`` collects the path names entered."""

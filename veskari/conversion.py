@@ -51,10 +51,12 @@ class ConversionReport:
         lines = [f"converted {len(self.converted)} layer(s)"
                  + (": " + ", ".join(map(_shown, self.converted)) if self.converted else "")]
         if self.already_converted:
-            lines.append(f"already converted before the call: {len(self.already_converted)} layer(s)")
+            count = len(self.already_converted)
+            lines.append(f"already converted before the call: {count} layer(s)")
         lines += [f"skipped {_shown(path)}: {why}" for path, why in self.skipped]
         if self.max_difference is not None:
-            lines.append(f"largest output difference on the example inputs: {self.max_difference:.3g}")
+            lines.append("largest output difference on the example inputs: "
+                         f"{self.max_difference:.3g}")
         return "\n".join(lines)
 
 
@@ -126,8 +128,11 @@ def _converted_whole(module: nn.Module) -> bool:
     return type(module) is VSKNeuronModule or type(module).__name__ == "VSKLayer"
 
 
-def _outermost(net: nn.Module, wanted: Callable[[nn.Module], bool],
-               whole: Callable[[nn.Module], bool] = _converted_whole) -> list[tuple[str, nn.Module]]:
+def _outermost(
+    net: nn.Module,
+    wanted: Callable[[nn.Module], bool],
+    whole: Callable[[nn.Module], bool] = _converted_whole,
+) -> list[tuple[str, nn.Module]]:
     """(path, module) of every wanted module that is not inside a ``whole`` one."""
     found: list[tuple[str, nn.Module]] = []
     wholes: list[str] = []
@@ -210,7 +215,7 @@ def _check_outputs(reference: nn.Module, converted: nn.Module, example_inputs: A
         raise ConversionMismatchError(
             "the converted network returns a differently structured output", float("inf"), "output")
     largest = 0.0
-    for (where, want), (_, got) in zip(expected_leaves, actual_leaves):
+    for (where, want), (_, got) in zip(expected_leaves, actual_leaves, strict=True):
         difference, equal = _difference(want, got)
         if not equal:
             raise ConversionMismatchError(

@@ -23,6 +23,8 @@ class VeskariSettings:
         """Path names such as ``".encoder[1].proj"``: root ``""``, attribute
         ``P + "." + name``, container child ``P + "[" + key + "]"``."""
     def set_modules_to_track(self, types: Container[type]) -> None: ...
-    def set_vsk_forward_function(self, function: Callable[[torch.Tensor], torch.Tensor]) -> None: ...
+    def set_vsk_forward_function(
+        self, function: Callable[[torch.Tensor], torch.Tensor]
+    ) -> None: ...
 
 pc: VeskariSettings

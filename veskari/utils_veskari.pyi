@@ -8,7 +8,8 @@ from veskari.modules_veskari import Processor, VSKNeuronModule
 
 _M = TypeVar("_M", bound=nn.Module)
 _MakeProcessor: TypeAlias = Callable[[nn.Module], Processor | None]
-_Types: TypeAlias = type[nn.Module] | list[type[nn.Module]] | tuple[type[nn.Module], ...] | set[type[nn.Module]]
+_Type: TypeAlias = type[nn.Module]
+_Types: TypeAlias = _Type | list[_Type] | tuple[_Type, ...] | set[_Type]
 
 def output_layout(module: nn.Module) -> tuple[list[int], int]:
     """``(output_dimensions, node_index)`` of a layer's (processed) output."""
