@@ -13,6 +13,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 sys.path.insert(0, HERE)
 
+import compile_bench  # noqa: E402
 import forward_bench  # noqa: E402
 import harness  # noqa: E402
 import memory_bench  # noqa: E402
@@ -39,7 +40,7 @@ def main():
         print("  " + p)
 
     results = []
-    for bench in (forward_bench, walk_bench, threading_bench, memory_bench):
+    for bench in (forward_bench, walk_bench, threading_bench, memory_bench, compile_bench):
         print()
         results += bench.run()
 
