@@ -136,6 +136,16 @@ def test_compile_fullgraph_outputs_and_gradients(case):
             torch.testing.assert_close(g, w, rtol=1e-5, atol=1e-5, msg=name)
 
 
+def test_compiled_layer_follows_a_changed_nonlinearity(settings):
+    net, args = single_layer()
+    net = compilable(convert(net))
+    compiled = torch.compile(net, fullgraph=True, backend="eager")
+    with torch.no_grad():
+        for activation in (torch.sigmoid, torch.tanh):
+            settings.set_vsk_forward_function(activation)
+            torch.testing.assert_close(compiled(*args), net(*args))
+
+
 # ------------------------------------------------------------------- export
 
 
