@@ -82,7 +82,6 @@ def _traced_forward(self, args, kwargs):
         out = processors[-1].pre(out)
     outs.append(out)
 
-    current_out = None
     if n > 1 and hasattr(self, "skip_weights"):
         shape = self._vsk_view_shape
         if shape is None:
