@@ -25,9 +25,8 @@ def single_layer():
     """A converted layer as the root module."""
     with torch.random.fork_rng(devices=[]):
         torch.manual_seed(5)
-        holder = nn.Sequential(wrap_module(nn.Linear(6, 5)))
-        add_dendrites(holder[0], 3, seed=6, init_scale=0.5)
-        return holder[0].eval(), (torch.randn(4, 6),)
+        layer = add_dendrites(wrap_module(nn.Linear(6, 5)), 3, seed=6, init_scale=0.5)
+        return layer.eval(), (torch.randn(4, 6),)
 
 
 NETWORKS = {**ALL_NETWORKS, "layer": single_layer}
