@@ -17,6 +17,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 sys.path.insert(0, HERE)
 
+import compile_bench  # noqa: E402
 import forward_bench  # noqa: E402
 import harness  # noqa: E402
 import memory_bench  # noqa: E402
@@ -36,7 +37,7 @@ def main():
         print(parity.stdout[-4000:] + parity.stderr[-2000:])
 
     results = []
-    for bench in (forward_bench, walk_bench, threading_bench, memory_bench):
+    for bench in (forward_bench, walk_bench, threading_bench, memory_bench, compile_bench):
         print()
         results += bench.run()
 

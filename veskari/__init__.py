@@ -5,7 +5,8 @@ The training side lives in :mod:`veskari.modules_veskari` and
 Two native converters turn a trained network into an inference network:
 ``veskari.blockwise_veskari.blockwise_network`` then
 ``veskari.clean_veskari.refresh_net``; ``veskari.convert(net)`` runs both
-and reports what it did.
+and reports what it did. ``veskari.deploy.compilable`` makes a converted
+network traceable by ``torch.compile`` and ``torch.export``.
 
 This file imports nothing heavy, so that importing a submodule costs only
 what that submodule needs: the names of :mod:`veskari.conversion` are
