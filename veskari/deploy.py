@@ -70,7 +70,7 @@ def _traced_forward(self, args, kwargs):
     outs = []
     for c in range(n - 1):
         branch_args, branch_kwargs = args, dict(kwargs)
-        if processors[c] != None:  # noqa: E711 (a rich comparison, as the native forward makes)
+        if processors[c] != None:  # noqa: E711 -- a rich comparison, as the native forward makes it
             branch_args, branch_kwargs = processors[c].pre(*branch_args, **branch_kwargs)
         out = layers[c](*branch_args, **branch_kwargs)
         if processors[c] != None:  # noqa: E711
