@@ -4,7 +4,8 @@
 // afresh at every step and every replacement is written back with setattr.
 #include "clean.hpp"
 #include "unpack.hpp"
-#include "walk.hpp"
+#include "probe.hpp"
+#include "traversal.hpp"
 
 namespace vsk::clean {
 
@@ -21,7 +22,7 @@ bool verbose(const Frame& f) {
     return truth(result.get());
 }
 
-void print_line(PyObject* line) { call(builtin_print, line); }
+void print_line(PyObject* line) { call(state.print, line); }
 
 void print_text(const char* text) {
     Ref line = require(PyUnicode_FromString(text));
@@ -97,7 +98,8 @@ bool member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_
     Ref tracked = call_method(settings(f).get(), names.get_modules_to_track);
     if (contains(tracked.get(), reinterpret_cast<PyObject*>(Py_TYPE(net)))) return false;
 
-    walk::each_member(all_members, [&](PyObject* member) {        if (!walk::probe(net, member)) return;
+    walk::each_member(all_members, [&](PyObject* member) {
+        if (!walk::probe(net, member)) return;
         Ref sub_name = walk::member_path(name_so_far, member);
         if (compare(member, names.device, Py_EQ) || compare(member, names.dtype, Py_EQ))
             return;
@@ -114,15 +116,15 @@ bool member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_
         }
 
         Ref type = walk::member_type(net, member);
-        Ref module_cls = getattr(global(f, names.nn).get(), names.Module);
-        if (is_subclass(type.get(), module_cls.get()) ||
+        Ref nn_module = getattr(global(f, names.nn).get(), names.Module);
+        if (is_subclass(type.get(), nn_module.get()) ||
             compare(member, names.layer_array, Py_EQ)) {
             // Recorded before the self-reference test, so a self pointer is too.
             walk::record(converted_list, sub_name.get());
-            if (compare(net, module_getattr(net, member).get(), Py_NE))
+            if (compare(net, nn_getattr(net, member).get(), Py_NE))
                 walk::descend(net, member, depth, sub_name.get(), converted_list,
                               [&] { return global(f, names.refresh_vsk); },
-                              [&] { return module_getattr(net, member); });
+                              [&] { return nn_getattr(net, member); });
         }
 
         if (walk::type_named(walk::member_type(net, member).get(), names.VSKLayer))
@@ -163,8 +165,10 @@ Ref refresh_vsk_body(Frame& f) {
 }  // namespace
 
 const FunctionDef refresh_vsk_def = {
-    "refresh_vsk", "refresh_vsk", "(net, depth, name_so_far, converted_list)",
-    {"net", "depth", "name_so_far", "converted_list"}, 4, false, false, refresh_vsk_body,
+    .name = "refresh_vsk",
+    .qualname = "refresh_vsk",
+    .params = params({"net", "depth", "name_so_far", "converted_list"}),
+    .body = refresh_vsk_body,
 };
 
 }  // namespace vsk::clean

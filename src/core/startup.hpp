@@ -4,11 +4,11 @@
 #pragma once
 
 #include <initializer_list>
-#include <new>
 #include <utility>
 
 #include "function.hpp"
 #include "lookup.hpp"
+#include "shortcuts.hpp"
 
 namespace vsk {
 
@@ -20,7 +20,8 @@ struct ModuleOnce {
     bool executed = false;
 };
 
-// The create step: refuse a second interpreter before anything is imported,
+// The create step (an entry point that throws nothing: C-API calls only):
+// refuse a second interpreter before anything is imported,
 // and hand back the module already created in this process, if any.
 inline PyObject* create_once(ModuleOnce& once, PyObject* spec) {
     PyInterpreterState* interp = PyInterpreterState_Get();
@@ -73,15 +74,7 @@ inline void end_exec(ModuleOnce& once, bool ok) {
 inline int exec_once(ModuleOnce& once, PyObject* module, void (*body)(PyObject*)) {
     int state = begin_exec(once, module);
     if (state <= 0) return state;
-    bool ok = true;
-    try {
-        body(module);
-    } catch (const PyErrOccurred&) {
-        ok = false;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        ok = false;
-    }
+    bool ok = guarded([&] { body(module); });
     end_exec(once, ok);
     return ok ? 0 : -1;
 }
@@ -97,19 +90,6 @@ struct ModuleSlots {
         {0, nullptr},
     };
 };
-
-// A built-in fetched once at execution; NameError if it is missing.
-inline PyObject* fetch_builtin(const char* name) {
-    Ref key = require(PyUnicode_FromString(name));
-    return Py_NewRef(lookup_global(builtins_namespace(), key.get()).get());
-}
-
-// Interned attribute names, made once at execution and kept for the process.
-inline PyObject* intern(const char* s) {
-    PyObject* p = PyUnicode_InternFromString(s);
-    if (p == nullptr) raise();
-    return p;
-}
 
 // ---- import statements
 

@@ -3,6 +3,8 @@
 #include "clean.hpp"
 #include "startup.hpp"
 
+#include <memory>
+
 namespace vsk::clean {
 
 namespace {
@@ -13,9 +15,6 @@ ModuleOnce once{"clean_veskari"};
 void execute(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);  // borrowed
     if (globals == nullptr) raise();
-    if (builtin_print == nullptr) builtin_print = fetch_builtin("print");
-    if (builtin_super == nullptr) builtin_super = fetch_builtin("super");
-    init_names();
     Ref module_name = require(PyUnicode_FromString("veskari.clean_veskari"));
     // Enter the module table under its full name if it is not there yet.
     PyObject* table = PyImport_GetModuleDict();
@@ -31,6 +30,8 @@ void execute(PyObject* module) {
     bind(globals, "pdb", import_module(globals, "pdb").get());
     bind(globals, "Thread", import_from(globals, "threading", "Thread").get());
     bind(globals, "doing_threading", Py_False);
+    // After the imports: the state holds the torch module and reads torch.nn.
+    init_state();
 
     Ref ftype = make_function_type(module, "veskari.clean_veskari.function");
     Ref nn = lookup_global(globals, names.nn);
@@ -58,18 +59,38 @@ PyModuleDef definition = {
 
 }  // namespace
 
-void init_names() {
-    if (names.thread_kwnames != nullptr) return;  // the last one made: all are there
-#define VSK_INTERN(n) names.n = intern(#n);
+void init_state() {
+    if (state.ready) return;
+    ConstantMaker make;
+    CoreState core = make_core_state(make);
+    shortcut::ShortcutState shortcuts = shortcut::make_state(make);
+    State s;
+    Names& n = s.names;
+#define VSK_INTERN(name) n.name = make.intern(#name);
     VSK_CLEAN_NAMES(VSK_INTERN)
 #undef VSK_INTERN
-    names.empty = intern("");
-    names.full_slice = require(PySlice_New(nullptr, nullptr, nullptr)).release();
-    Ref one = py_int(1);
-    names.slice_from_one = require(PySlice_New(one.get(), nullptr, nullptr)).release();
-    names.minus_one = py_int(-1).release();
-    names.thread_kwnames =
-        require(PyTuple_Pack(3, names.target, names.args, names.kwargs)).release();
+    n.empty = core.empty;
+    n.full_slice = make.keep(PySlice_New(nullptr, nullptr, nullptr));
+    n.slice_from_one = make.keep(PySlice_New(core.one, nullptr, nullptr));
+    n.minus_one = make.keep(PyLong_FromLong(-1));
+    n.thread_kwnames = make.keep(PyTuple_Pack(3, n.target, n.args, n.kwargs));
+    s.print = make.keep(fetch_builtin(core.builtins, "print"));
+    s.super = make.keep(fetch_builtin(core.builtins, "super"));
+    s.torch = make.keep(PyImport_ImportModule("torch"));
+    for (Py_ssize_t i = 0; i < kRowKeys; ++i) {
+        Ref index = py_int(i);
+        s.row_keys[i] = make.keep(PyTuple_Pack(2, index.get(), n.full_slice));
+    }
+    auto calls = std::make_unique<std::unordered_map<PyObject*, GradMode>>();
+
+    // Everything exists: publish it all at once.
+    make.commit();
+    s.threaded_calls = calls.release();
+    core_state = core;
+    shortcut::publish(shortcuts);
+    state = s;
+    core_state.ready = true;
+    state.ready = true;
 }
 
 }  // namespace vsk::clean

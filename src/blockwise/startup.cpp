@@ -12,9 +12,6 @@ ModuleOnce once{"blockwise_veskari"};
 void execute(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);  // borrowed
     if (globals == nullptr) raise();
-    if (builtin_print == nullptr) builtin_print = fetch_builtin("print");
-    if (builtin_super == nullptr) builtin_super = fetch_builtin("super");
-    init_names();
     Ref module_name = require(PyUnicode_FromString("veskari.blockwise_veskari"));
 
     bind(globals, "GVS", import_from(globals, "veskari", "globals_veskari").get());
@@ -26,6 +23,8 @@ void execute(PyObject* module) {
     bind(globals, "np", import_module(globals, "numpy").get());
     bind(globals, "string", import_module(globals, "string").get());
     bind(globals, "copy", import_module(globals, "copy").get());
+    // After the imports: the state reads torch.nn.
+    init_state();
 
     Ref ftype = make_function_type(module, "veskari.blockwise_veskari.function");
     Ref base = getattr(lookup_global(globals, names.nn).get(), names.Module);
@@ -48,14 +47,29 @@ PyModuleDef definition = {
 
 }  // namespace
 
-void init_names() {
-    if (names.empty != nullptr) return;  // the last one made: all are there
-#define VSK_INTERN(n) names.n = intern(#n);
+void init_state() {
+    if (state.ready) return;
+    ConstantMaker make;
+    CoreState core = make_core_state(make);
+    shortcut::ShortcutState shortcuts = shortcut::make_state(make);
+    State s;
+    Names& n = s.names;
+#define VSK_INTERN(name) n.name = make.intern(#name);
     VSK_BLOCKWISE_NAMES(VSK_INTERN)
 #undef VSK_INTERN
-    names.one = py_int(1).release();
-    names.minus_one = py_int(-1).release();
-    names.empty = intern("");
+    n.empty = core.empty;
+    n.one = core.one;
+    n.minus_one = make.keep(PyLong_FromLong(-1));
+    s.print = make.keep(fetch_builtin(core.builtins, "print"));
+    s.super = make.keep(fetch_builtin(core.builtins, "super"));
+
+    // Everything exists: publish it all at once.
+    make.commit();
+    core_state = core;
+    shortcut::publish(shortcuts);
+    state = s;
+    core_state.ready = true;
+    state.ready = true;
 }
 
 }  // namespace vsk::blockwise
