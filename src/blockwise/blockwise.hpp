@@ -8,6 +8,7 @@
 
 namespace vsk::blockwise {
 
+// clang-format off: the list reads best packed, one name per X().
 #define VSK_BLOCKWISE_NAMES(X)                                                               \
     X(GVS) X(VS) X(nn) X(torch) X(VSKLayer) X(VSKNeuronModule) X(unWrap_params)                \
     X(convert_to_vsk_layer_block) X(optimize_module) X(layer_array) X(processor_array)         \
@@ -19,6 +20,7 @@ namespace vsk::blockwise {
     X(post_d) X(pre) X(post) X(main_module) X(processor) X(post_n1) X(post_n2)                 \
     X(dendrite_values) X(this_output_dimensions) X(this_node_index) X(dendrites_to_top)        \
     X(dendrites_to_dendrites)
+// clang-format on
 
 struct Names {
 #define VSK_DECLARE(n) PyObject* n = nullptr;

@@ -88,13 +88,13 @@ void member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_
 
         Ref type = walk::member_type(net, member);
         Ref nn_module = getattr(global(f, names.nn).get(), names.Module);
-        if (!is_subclass(type.get(), nn_module.get()))
-            return;
+        if (!is_subclass(type.get(), nn_module.get())) return;
         if (compare(net, nn_getattr(net, member).get(), Py_NE)) {
             walk::record(converted_list, sub_name.get());
-            walk::descend(net, member, depth, sub_name.get(), converted_list,
-                          [&] { return global(f, names.optimize_module); },
-                          [&] { return nn_getattr(net, member); });
+            walk::descend(
+                net, member, depth, sub_name.get(), converted_list,
+                [&] { return global(f, names.optimize_module); },
+                [&] { return nn_getattr(net, member); });
         } else if (verbose(f)) {
             print_line(walk::format("%s is a self pointer so skipping", sub_name.get()).get());
         }

@@ -28,21 +28,28 @@ void execute(PyObject* module) {
 
     Ref ftype = make_function_type(module, "veskari.blockwise_veskari.function");
     Ref base = getattr(lookup_global(globals, names.nn).get(), names.Module);
-    Ref cls = make_class(globals, ftype.get(), module_name.get(), "VSKLayer", base.get(),
-                         {&init_def});
+    Ref cls =
+        make_class(globals, ftype.get(), module_name.get(), "VSKLayer", base.get(), {&init_def});
     bind(globals, "VSKLayer", cls.get());
 
-    for (const FunctionDef* def : {&unwrap_params_def, &convert_def, &get_pretrained_vsk_attr_def,
-                                   &get_pretrained_vsk_var_def, &optimize_module_def,
-                                   &blockwise_network_def})
+    for (const FunctionDef* def :
+         {&unwrap_params_def, &convert_def, &get_pretrained_vsk_attr_def,
+          &get_pretrained_vsk_var_def, &optimize_module_def, &blockwise_network_def})
         bind_function(globals, ftype.get(), module_name.get(), *def);
     Ref test = require(PyDict_New());
     bind(globals, "__test__", test.get());
 }
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "blockwise_veskari", nullptr, 0, nullptr, ModuleSlots<once, execute>::slots,
-    nullptr, nullptr, nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "blockwise_veskari",
+    .m_doc = nullptr,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = ModuleSlots<once, execute>::slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace
@@ -74,6 +81,4 @@ void init_state() {
 
 }  // namespace vsk::blockwise
 
-PyMODINIT_FUNC PyInit_blockwise_veskari() {
-    return PyModuleDef_Init(&vsk::blockwise::definition);
-}
+PyMODINIT_FUNC PyInit_blockwise_veskari() { return PyModuleDef_Init(&vsk::blockwise::definition); }

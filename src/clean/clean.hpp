@@ -11,6 +11,7 @@
 namespace vsk::clean {
 
 // Attribute and global names used on the hot paths, interned at execution.
+// clang-format off: the list reads best packed, one name per X().
 #define VSK_CLEAN_NAMES(X)                                                                     \
     X(GVS) X(Thread) X(doing_threading) X(ModuleType) X(VSKModulePyThread) X(nn) X(refresh_vsk) \
     X(make_module) X(get_pretrained_vsk_attr) X(get_pretrained_vsk_var) X(layer_array)          \
@@ -22,6 +23,7 @@ namespace vsk::clean {
     X(ModuleList) X(Module) X(named_children) X(get_submodule) X(__dir__) X(__init__)           \
     X(VSKLayer) X(__name__) X(is_inference_mode_enabled) X(is_grad_enabled) X(inference_mode)   \
     X(set_grad_enabled) X(__enter__) X(__exit__)
+// clang-format on
 
 struct Names {
 #define VSK_DECLARE(n) PyObject* n = nullptr;

@@ -49,8 +49,8 @@ Ref make_thread(const Frame& f, PyObject* method, std::initializer_list<PyObject
 void run_branch(const Frame& f, PyObject* method, std::initializer_list<PyObject*> prefix) {
     Ref bound = getattr(f.arg[0], method);
     std::vector<PyObject*> argv = with_prefix(prefix, f.varargs.get());
-    Ref ignored = require(PyObject_VectorcallDict(bound.get(), argv.data(), argv.size(),
-                                                  kw_or_null(f.varkw.get())));
+    Ref ignored = require(
+        PyObject_VectorcallDict(bound.get(), argv.data(), argv.size(), kw_or_null(f.varkw.get())));
 }
 
 void run_threads(PyObject* threads, Py_ssize_t count, PyObject* method) {

@@ -37,8 +37,7 @@ void execute(PyObject* module) {
     Ref nn = lookup_global(globals, names.nn);
     Ref base = getattr(nn.get(), names.Module);
     Ref cls = make_class(globals, ftype.get(), module_name.get(), "VSKModulePyThread", base.get(),
-                         {&init_def, &process_and_forward_def, &process_and_pre_def,
-                          &forward_def});
+                         {&init_def, &process_and_forward_def, &process_and_pre_def, &forward_def});
     bind(globals, "VSKModulePyThread", cls.get());
 
     bind_function(globals, ftype.get(), module_name.get(), get_pretrained_vsk_attr_def);
@@ -53,8 +52,15 @@ void execute(PyObject* module) {
 }
 
 PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "clean_veskari", nullptr, 0, nullptr, ModuleSlots<once, execute>::slots,
-    nullptr, nullptr, nullptr,
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "clean_veskari",
+    .m_doc = nullptr,
+    .m_size = 0,
+    .m_methods = nullptr,
+    .m_slots = ModuleSlots<once, execute>::slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
 };
 
 }  // namespace

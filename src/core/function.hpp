@@ -72,13 +72,13 @@ struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionDef* def;
-    PyObject* name;        // str
-    PyObject* qualname;    // str
-    PyObject* module;      // str
-    PyObject* globals;     // dict of the defining module
-    PyObject* param_names; // tuple of interned str
-    PyObject* dict;        // per-function attribute dict, created on demand
-    PyObject* weakrefs;    // weak references, as interpreter functions allow
+    PyObject* name;         // str
+    PyObject* qualname;     // str
+    PyObject* module;       // str
+    PyObject* globals;      // dict of the defining module
+    PyObject* param_names;  // tuple of interned str
+    PyObject* dict;         // per-function attribute dict, created on demand
+    PyObject* weakrefs;     // weak references, as interpreter functions allow
 };
 
 namespace detail {
@@ -171,8 +171,8 @@ inline void bind(FunctionObject* f, Frame& frame, PyObject* const* args, size_t 
             continue;
         }
         if (frame.arg[i] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
-                         f->qualname, key);
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname,
+                         key);
             raise();
         }
         frame.arg[i] = value;
@@ -264,8 +264,7 @@ inline PyObject* get_text_signature(PyObject* self, void*) {
             Ref owned = require(part);
             check(PyList_Append(parts.get(), owned.get()));
         };
-        for (int i = 0; i < def->nparams(); ++i)
-            append(PyUnicode_FromString(def->params.names[i]));
+        for (int i = 0; i < def->nparams(); ++i) append(PyUnicode_FromString(def->params.names[i]));
         if (def->varargs) append(PyUnicode_FromFormat("*%s", def->varargs));
         if (def->varkw) append(PyUnicode_FromFormat("**%s", def->varkw));
         Ref separator = require(PyUnicode_FromString(", "));
@@ -298,8 +297,8 @@ inline PyMemberDef members[] = {
      static_cast<Py_ssize_t>(offsetof(FunctionObject, vectorcall)), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(FunctionObject, dict)),
      READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET,
-     static_cast<Py_ssize_t>(offsetof(FunctionObject, weakrefs)), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(FunctionObject, weakrefs)),
+     READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 

@@ -17,8 +17,7 @@ inline bool probe(PyObject* net, PyObject* member) {
     int found = compat::lookup_attr(net, member, &value);
     Py_XDECREF(value);
     if (found >= 0) return true;
-    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) ||
-        PyErr_ExceptionMatches(PyExc_SystemExit))
+    if (PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) || PyErr_ExceptionMatches(PyExc_SystemExit))
         raise();
     PyErr_Clear();
     return false;

@@ -102,7 +102,8 @@ inline ShortcutState make(ConstantMaker& make) {
     PyObject* found =
         PyDict_GetItemWithError(compat::type_dict(&PyBaseObject_Type), p.s_getattribute);
     if (found == nullptr) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "object.__getattribute__ missing");
+        if (!PyErr_Occurred())
+            PyErr_SetString(PyExc_SystemError, "object.__getattribute__ missing");
         raise();
     }
     p.object_getattribute = make.keep(Py_NewRef(found));
@@ -123,11 +124,10 @@ inline ShortcutState make(ConstantMaker& make) {
     p.sequential_len = own(sequential.get(), p.s_len, "Sequential.__len__");
     p.sequential_item_by_idx =
         own(sequential.get(), p.s_item_by_idx, "Sequential._get_item_by_idx");
-    p.parameter_list_getitem =
-        own(parameter_list.get(), p.s_getitem, "ParameterList.__getitem__");
+    p.parameter_list_getitem = own(parameter_list.get(), p.s_getitem, "ParameterList.__getitem__");
     p.parameter_list_len = own(parameter_list.get(), p.s_len, "ParameterList.__len__");
-    p.parameter_list_abs_index = own(parameter_list.get(), p.s_abs_index,
-                                     "ParameterList._get_abs_string_index");
+    p.parameter_list_abs_index =
+        own(parameter_list.get(), p.s_abs_index, "ParameterList._get_abs_string_index");
     if (!p.nn_module_getattr) return p;
     p.sequential = make.keep(sequential.release());
     p.parameter_list = make.keep(parameter_list.release());

@@ -14,9 +14,9 @@ namespace vsk {
 
 // Per-process start-up record of one extension module.
 struct ModuleOnce {
-    const char* short_name;     // "clean_veskari"
-    int64_t interpreter = -1;   // the interpreter that first created it
-    PyObject* module = nullptr; // the module object, once created (strong)
+    const char* short_name;      // "clean_veskari"
+    int64_t interpreter = -1;    // the interpreter that first created it
+    PyObject* module = nullptr;  // the module object, once created (strong)
     bool executed = false;
 };
 
@@ -124,8 +124,7 @@ inline Ref import_from(PyObject* globals, const char* package, const char* attr)
 // attribute from the top-level package.
 inline Ref import_dotted(PyObject* globals, const char* package, const char* attr) {
     Ref full = require(PyUnicode_FromFormat("%s.%s", package, attr));
-    Ref top = require(
-        PyImport_ImportModuleLevelObject(full.get(), globals, nullptr, nullptr, 0));
+    Ref top = require(PyImport_ImportModuleLevelObject(full.get(), globals, nullptr, nullptr, 0));
     Ref name = require(PyUnicode_FromString(attr));
     return attribute_or_submodule(top.get(), package, name.get());
 }
@@ -175,8 +174,8 @@ inline bool resolve_bases(PyObject* bases, Ref& resolved) {
 
 // The most derived metaclass of the bases.
 inline PyObject* calculate_metaclass(PyObject* bases) {
-    PyTypeObject* winner = PyTuple_GET_SIZE(bases) ? Py_TYPE(PyTuple_GET_ITEM(bases, 0))
-                                                   : &PyType_Type;
+    PyTypeObject* winner =
+        PyTuple_GET_SIZE(bases) ? Py_TYPE(PyTuple_GET_ITEM(bases, 0)) : &PyType_Type;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
         PyTypeObject* t = Py_TYPE(PyTuple_GET_ITEM(bases, i));
         if (PyType_IsSubtype(winner, t)) continue;
