@@ -74,7 +74,7 @@ struct FunctionObject {
     const FunctionDef* def;
     PyObject* name;         // str
     PyObject* qualname;     // str
-    PyObject* module;       // str
+    PyObject* module_name;  // str: __module__
     PyObject* globals;      // dict of the defining module
     PyObject* param_names;  // tuple of interned str
     PyObject* dict;         // per-function attribute dict, created on demand
@@ -235,7 +235,7 @@ inline void dealloc(PyObject* self) {
     clear(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
+    Py_CLEAR(f->module_name);
     Py_CLEAR(f->param_names);
     tp->tp_free(self);
     Py_DECREF(tp);
@@ -247,8 +247,8 @@ inline PyObject* get_name(PyObject* self, void*) {
 inline PyObject* get_qualname(PyObject* self, void*) {
     return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
 }
-inline PyObject* get_module(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->module);
+inline PyObject* get_module_name(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->module_name);
 }
 inline PyObject* get_globals(PyObject* self, void*) {
     return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->globals);
@@ -282,7 +282,7 @@ inline PyObject* reduce(PyObject* self, PyObject*) {
 inline PyGetSetDef getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__module__", get_module_name, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__doc__", get_none, nullptr, nullptr, nullptr},
     {"__defaults__", get_none, nullptr, nullptr, nullptr},
@@ -311,7 +311,7 @@ inline PyMethodDef methods[] = {
 
 // Creates the function type of one extension module; `type_name` is the
 // dotted name reported by type(f).
-inline Ref make_function_type(PyObject* module, const char* type_name) {
+inline Ref make_function_type(PyObject* extension, const char* type_name) {
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(detail::dealloc)},
         {Py_tp_traverse, reinterpret_cast<void*>(detail::traverse)},
@@ -333,7 +333,7 @@ inline Ref make_function_type(PyObject* module, const char* type_name) {
             Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
-    return require(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    return require(PyType_FromModuleAndSpec(extension, &spec, nullptr));
 }
 
 // A new function object for `def`, defined in the module whose name is
@@ -354,7 +354,7 @@ inline Ref make_function(PyObject* type, const FunctionDef& def, PyObject* modul
     f->def = &def;
     f->name = name.release();
     f->qualname = qualname.release();
-    f->module = Py_NewRef(module_name);
+    f->module_name = Py_NewRef(module_name);
     f->globals = Py_NewRef(globals);
     f->param_names = names.release();
     f->dict = nullptr;

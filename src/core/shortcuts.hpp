@@ -109,17 +109,17 @@ inline ShortcutState make(ConstantMaker& make) {
     p.object_getattribute = make.keep(Py_NewRef(found));
 
     Ref nn = require(PyImport_ImportModule("torch.nn"));
-    Ref module = require(PyObject_GetAttrString(nn.get(), "Module"));
+    Ref nn_module_cls = require(PyObject_GetAttrString(nn.get(), "Module"));
     Ref sequential = require(PyObject_GetAttrString(nn.get(), "Sequential"));
     Ref parameter_list = require(PyObject_GetAttrString(nn.get(), "ParameterList"));
-    if (!PyType_Check(module.get()) || !PyType_Check(sequential.get()) ||
+    if (!PyType_Check(nn_module_cls.get()) || !PyType_Check(sequential.get()) ||
         !PyType_Check(parameter_list.get()))
         return p;
     auto own = [&](PyObject* cls, PyObject* name, const char* qualname) -> PyObject* {
         PyObject* f = own_function(cls, name, qualname);
         return f ? make.keep(f) : nullptr;
     };
-    p.nn_module_getattr = own(module.get(), p.s_getattr, "Module.__getattr__");
+    p.nn_module_getattr = own(nn_module_cls.get(), p.s_getattr, "Module.__getattr__");
     p.sequential_getitem = own(sequential.get(), p.s_getitem, "Sequential.__getitem__");
     p.sequential_len = own(sequential.get(), p.s_len, "Sequential.__len__");
     p.sequential_item_by_idx =
