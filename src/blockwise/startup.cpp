@@ -40,45 +40,28 @@ void execute(PyObject* module) {
     bind(globals, "__test__", test.get());
 }
 
-PyModuleDef definition = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "blockwise_veskari",
-    .m_doc = nullptr,
-    .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = ModuleSlots<once, execute>::slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
-};
+using Definition = ModuleSlots<once, execute>;
 
 }  // namespace
 
 void init_state() {
-    if (state.ready) return;
-    ConstantMaker make;
-    CoreState core = make_core_state(make);
-    shortcut::ShortcutState shortcuts = shortcut::make_state(make);
-    State s;
-    Names& n = s.names;
+    init_state_once(state, [](ConstantMaker& make, const CoreState& core) {
+        State s;
+        Names& n = s.names;
 #define VSK_INTERN(name) n.name = make.intern(#name);
-    VSK_BLOCKWISE_NAMES(VSK_INTERN)
+        VSK_BLOCKWISE_NAMES(VSK_INTERN)
 #undef VSK_INTERN
-    n.empty = core.empty;
-    n.one = core.one;
-    n.minus_one = make.keep(PyLong_FromLong(-1));
-    s.print = make.keep(fetch_builtin(core.builtins, "print"));
-    s.super = make.keep(fetch_builtin(core.builtins, "super"));
-
-    // Everything exists: publish it all at once.
-    make.commit();
-    core_state = core;
-    shortcut::publish(shortcuts);
-    state = s;
-    core_state.ready = true;
-    state.ready = true;
+        n.empty = core.empty;
+        n.one = core.one;
+        n.minus_one = make.keep(PyLong_FromLong(-1));
+        s.print = make.keep(fetch_builtin(core.builtins, "print"));
+        s.super = make.keep(fetch_builtin(core.builtins, "super"));
+        return s;
+    });
 }
 
 }  // namespace vsk::blockwise
 
-PyMODINIT_FUNC PyInit_blockwise_veskari() { return PyModuleDef_Init(&vsk::blockwise::definition); }
+PyMODINIT_FUNC PyInit_blockwise_veskari() {
+    return PyModuleDef_Init(&vsk::blockwise::Definition::definition);
+}

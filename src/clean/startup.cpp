@@ -3,8 +3,6 @@
 #include "clean.hpp"
 #include "startup.hpp"
 
-#include <memory>
-
 namespace vsk::clean {
 
 namespace {
@@ -51,54 +49,37 @@ void execute(PyObject* module) {
     bind(globals, "__test__", test.get());
 }
 
-PyModuleDef definition = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "clean_veskari",
-    .m_doc = nullptr,
-    .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = ModuleSlots<once, execute>::slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
-};
+using Definition = ModuleSlots<once, execute>;
 
 }  // namespace
 
 void init_state() {
-    if (state.ready) return;
-    ConstantMaker make;
-    CoreState core = make_core_state(make);
-    shortcut::ShortcutState shortcuts = shortcut::make_state(make);
-    State s;
-    Names& n = s.names;
+    init_state_once(state, [](ConstantMaker& make, const CoreState& core) {
+        State s;
+        Names& n = s.names;
 #define VSK_INTERN(name) n.name = make.intern(#name);
-    VSK_CLEAN_NAMES(VSK_INTERN)
+        VSK_CLEAN_NAMES(VSK_INTERN)
 #undef VSK_INTERN
-    n.empty = core.empty;
-    n.full_slice = make.keep(PySlice_New(nullptr, nullptr, nullptr));
-    n.slice_from_one = make.keep(PySlice_New(core.one, nullptr, nullptr));
-    n.minus_one = make.keep(PyLong_FromLong(-1));
-    n.thread_kwnames = make.keep(PyTuple_Pack(3, n.target, n.args, n.kwargs));
-    s.print = make.keep(fetch_builtin(core.builtins, "print"));
-    s.super = make.keep(fetch_builtin(core.builtins, "super"));
-    s.torch = make.keep(PyImport_ImportModule("torch"));
-    for (Py_ssize_t i = 0; i < kRowKeys; ++i) {
-        Ref index = py_int(i);
-        s.row_keys[i] = make.keep(PyTuple_Pack(2, index.get(), n.full_slice));
-    }
-    auto calls = std::make_unique<std::unordered_map<PyObject*, GradMode>>();
-
-    // Everything exists: publish it all at once.
-    make.commit();
-    s.threaded_calls = calls.release();
-    core_state = core;
-    shortcut::publish(shortcuts);
-    state = s;
-    core_state.ready = true;
-    state.ready = true;
+        n.empty = core.empty;
+        n.full_slice = make.keep(PySlice_New(nullptr, nullptr, nullptr));
+        n.slice_from_one = make.keep(PySlice_New(core.one, nullptr, nullptr));
+        n.minus_one = make.keep(PyLong_FromLong(-1));
+        n.thread_kwnames = make.keep(PyTuple_Pack(3, n.target, n.args, n.kwargs));
+        s.print = make.keep(fetch_builtin(core.builtins, "print"));
+        s.super = make.keep(fetch_builtin(core.builtins, "super"));
+        s.torch = make.keep(PyImport_ImportModule("torch"));
+        for (Py_ssize_t i = 0; i < kRowKeys; ++i) {
+            Ref index = py_int(i);
+            s.row_keys[i] = make.keep(PyTuple_Pack(2, index.get(), n.full_slice));
+        }
+        // Last, so nothing can fail once it exists.
+        s.threaded_calls = new std::unordered_map<PyObject*, GradMode>();
+        return s;
+    });
 }
 
 }  // namespace vsk::clean
 
-PyMODINIT_FUNC PyInit_clean_veskari() { return PyModuleDef_Init(&vsk::clean::definition); }
+PyMODINIT_FUNC PyInit_clean_veskari() {
+    return PyModuleDef_Init(&vsk::clean::Definition::definition);
+}

@@ -76,7 +76,11 @@ private:
 // forced unwinding runs through these frames. Swallowing it is undefined, and
 // a noexcept frame on its way calls std::terminate(). The same holds for
 // every frame that can sit across a call which may release the lock (any
-// call into Python code): none of them is noexcept.
+// call into Python code): none of them is noexcept, and no destructor calls
+// Python code on purpose (grad_mode.hpp leaves a mode from a handler). The
+// one destructor that can still get there is Ref's, through a finalizer of
+// the object it releases: what a release may do while the runtime finalises
+// is decided in ref.hpp.
 template <typename Body>
 bool guarded(Body&& body) {
     try {

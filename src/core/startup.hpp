@@ -79,7 +79,7 @@ inline int exec_once(ModuleOnce& once, PyObject* module, void (*body)(PyObject*)
     return ok ? 0 : -1;
 }
 
-// The create and execute slots of one extension module.
+// The definition of one extension module: its create and execute slots.
 template <ModuleOnce& once, void (*body)(PyObject*)>
 struct ModuleSlots {
     static PyObject* create(PyObject* spec, PyModuleDef*) { return create_once(once, spec); }
@@ -89,7 +89,36 @@ struct ModuleSlots {
         {Py_mod_exec, reinterpret_cast<void*>(exec)},
         {0, nullptr},
     };
+    static inline PyModuleDef definition = {
+        .m_base = PyModuleDef_HEAD_INIT,
+        .m_name = once.short_name,
+        .m_doc = nullptr,
+        .m_size = 0,
+        .m_methods = nullptr,
+        .m_slots = slots,
+        .m_traverse = nullptr,
+        .m_clear = nullptr,
+        .m_free = nullptr,
+    };
 };
+
+// Makes a module's process state once (state.hpp): the core constants, the
+// shortcut tables and the module's own constants (by `make_own`), all
+// through one maker, published together only when every one exists.
+template <typename State, typename MakeOwn>
+void init_state_once(State& state, MakeOwn&& make_own) {
+    if (state.ready) return;
+    ConstantMaker make;
+    CoreState core = make_core_state(make);
+    shortcut::ShortcutState shortcuts = shortcut::make_state(make);
+    State own = make_own(make, core);
+    make.commit();
+    core_state = core;
+    core_state.ready = true;
+    shortcut::publish(shortcuts);
+    state = own;
+    state.ready = true;
+}
 
 // ---- import statements
 
