@@ -14,6 +14,9 @@ void execute(PyObject* module) {
     if (globals == nullptr) raise();
     Ref module_name = require(PyUnicode_FromString("veskari.blockwise_veskari"));
 
+    // UVS, pdb, np, string and copy are imported and bound only: the import
+    // order and the namespace (its names and their order) are what callers
+    // observe, and numpy must be importable.
     bind(globals, "GVS", import_from(globals, "veskari", "globals_veskari").get());
     bind(globals, "VS", import_from(globals, "veskari", "modules_veskari").get());
     bind(globals, "UVS", import_from(globals, "veskari", "utils_veskari").get());
@@ -36,6 +39,7 @@ void execute(PyObject* module) {
          {&unwrap_params_def, &convert_def, &get_pretrained_vsk_attr_def,
           &get_pretrained_vsk_var_def, &optimize_module_def, &blockwise_network_def})
         bind_function(globals, ftype.get(), module_name.get(), *def);
+    // An empty __test__ (doctest reads it), part of the namespace callers see.
     Ref test = require(PyDict_New());
     bind(globals, "__test__", test.get());
 }

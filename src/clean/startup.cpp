@@ -21,6 +21,8 @@ void execute(PyObject* module) {
         check(PyDict_SetItem(table, module_name.get(), module));
     }
 
+    // copy and pdb are imported and bound only: the import order and the
+    // namespace (its names and their order) are what callers observe.
     bind(globals, "GVS", import_from(globals, "veskari", "globals_veskari").get());
     bind(globals, "copy", import_module(globals, "copy").get());
     bind(globals, "nn", import_dotted(globals, "torch", "nn").get());
@@ -41,10 +43,13 @@ void execute(PyObject* module) {
     bind_function(globals, ftype.get(), module_name.get(), get_pretrained_vsk_attr_def);
     bind_function(globals, ftype.get(), module_name.get(), get_pretrained_vsk_var_def);
     bind(globals, "ModuleType", lookup_global(globals, names.VSKModulePyThread).get());
+    // Bound a second time, as the module body always did: the value stays
+    // False, and the first binding keeps the name's place in the namespace.
     bind(globals, "doing_threading", Py_False);
     bind_function(globals, ftype.get(), module_name.get(), make_module_def);
     bind_function(globals, ftype.get(), module_name.get(), refresh_vsk_def);
     bind_function(globals, ftype.get(), module_name.get(), refresh_net_def);
+    // An empty __test__ (doctest reads it), part of the namespace callers see.
     Ref test = require(PyDict_New());
     bind(globals, "__test__", test.get());
 }
