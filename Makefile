@@ -4,8 +4,10 @@ LOCK = flock /tmp/veskari-build.lock
 SAN_LIBS = $(shell gcc -print-file-name=libasan.so):$(shell gcc -print-file-name=libubsan.so)
 
 SOURCES = $(sort $(wildcard src/*/*.cpp src/*/*.hpp))
-# The tests that compare the native modules with the Python twin.
-PARITY_TESTS = tests/test_clean_layer.py tests/test_blockwise_walk.py
+# The tests that compare the native modules with the Python twin: the parity
+# file once it exists, until then the two files that compare most.
+PARITY_TESTS = $(if $(wildcard tests/test_parity.py),tests/test_parity.py,\
+  tests/test_clean_layer.py tests/test_blockwise_walk.py)
 
 .PHONY: deps build test demo sanitize-test parity-plain format format-check bench clean
 
