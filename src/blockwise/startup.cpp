@@ -12,6 +12,8 @@ ModuleOnce once{"blockwise_veskari"};
 void execute(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);  // borrowed
     if (globals == nullptr) raise();
+    FirstBuiltins first;
+    if (!state.ready) first = fetch_first_builtins();
     Ref module_name = require(PyUnicode_FromString("veskari.blockwise_veskari"));
 
     // UVS, pdb, np, string and copy are imported and bound only: the import
@@ -27,7 +29,7 @@ void execute(PyObject* module) {
     bind(globals, "string", import_module(globals, "string").get());
     bind(globals, "copy", import_module(globals, "copy").get());
     // After the imports: the state reads torch.nn.
-    init_state();
+    init_state(first);
 
     Ref ftype = make_function_type(module, "veskari.blockwise_veskari.function");
     Ref base = getattr(lookup_global(globals, names.nn).get(), names.Module);
@@ -48,8 +50,8 @@ using Definition = ModuleSlots<once, execute>;
 
 }  // namespace
 
-void init_state() {
-    init_state_once(state, [](ConstantMaker& make, const CoreState& core) {
+void init_state(const FirstBuiltins& first) {
+    init_state_once(state, first, [&](ConstantMaker& make, const CoreState& core) {
         State s;
         Names& n = s.names;
 #define VSK_INTERN(name) n.name = make.intern(#name);
@@ -58,8 +60,8 @@ void init_state() {
         n.empty = core.empty;
         n.one = core.one;
         n.minus_one = make.keep(PyLong_FromLong(-1));
-        s.print = make.keep(fetch_builtin(core.builtins, "print"));
-        s.super = make.keep(fetch_builtin(core.builtins, "super"));
+        s.print = make.keep(first.print);
+        s.super = make.keep(first.super);
         return s;
     });
 }

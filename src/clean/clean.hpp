@@ -65,8 +65,9 @@ struct State {
 inline State state;
 inline const Names& names = state.names;
 
-// Makes the state once; called by the module body after its imports.
-void init_state();
+// Makes the state once; called by the module body after its imports, with
+// the built-ins it fetched before them.
+void init_state(const FirstBuiltins& first);
 
 // Function definitions, in the order the module binds them.
 extern const FunctionDef init_def;

@@ -13,6 +13,8 @@ ModuleOnce once{"clean_veskari"};
 void execute(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);  // borrowed
     if (globals == nullptr) raise();
+    FirstBuiltins first;
+    if (!state.ready) first = fetch_first_builtins();
     Ref module_name = require(PyUnicode_FromString("veskari.clean_veskari"));
     // Enter the module table under its full name if it is not there yet.
     PyObject* table = PyImport_GetModuleDict();
@@ -31,7 +33,7 @@ void execute(PyObject* module) {
     bind(globals, "Thread", import_from(globals, "threading", "Thread").get());
     bind(globals, "doing_threading", Py_False);
     // After the imports: the state holds the torch module and reads torch.nn.
-    init_state();
+    init_state(first);
 
     Ref ftype = make_function_type(module, "veskari.clean_veskari.function");
     Ref nn = lookup_global(globals, names.nn);
@@ -58,8 +60,8 @@ using Definition = ModuleSlots<once, execute>;
 
 }  // namespace
 
-void init_state() {
-    init_state_once(state, [](ConstantMaker& make, const CoreState& core) {
+void init_state(const FirstBuiltins& first) {
+    init_state_once(state, first, [&](ConstantMaker& make, const CoreState& core) {
         State s;
         Names& n = s.names;
 #define VSK_INTERN(name) n.name = make.intern(#name);
@@ -70,8 +72,8 @@ void init_state() {
         n.slice_from_one = make.keep(PySlice_New(core.one, nullptr, nullptr));
         n.minus_one = make.keep(PyLong_FromLong(-1));
         n.thread_kwnames = make.keep(PyTuple_Pack(3, n.target, n.args, n.kwargs));
-        s.print = make.keep(fetch_builtin(core.builtins, "print"));
-        s.super = make.keep(fetch_builtin(core.builtins, "super"));
+        s.print = make.keep(first.print);
+        s.super = make.keep(first.super);
         s.torch = make.keep(PyImport_ImportModule("torch"));
         for (Py_ssize_t i = 0; i < kRowKeys; ++i) {
             Ref index = py_int(i);

@@ -29,4 +29,22 @@ inline Ref fetch_builtin(PyObject* builtins, const char* name) {
     raise();
 }
 
+// The builtins namespace and the two built-ins a module body fetches once,
+// first thing at execution: a missing one fails the import before anything
+// is imported.
+struct FirstBuiltins {
+    Ref builtins;  // the builtins module's namespace
+    Ref print;
+    Ref super;
+};
+
+inline FirstBuiltins fetch_first_builtins() {
+    FirstBuiltins first;
+    Ref module = require(PyImport_ImportModule("builtins"));
+    first.builtins = Ref::borrow(PyModule_GetDict(module.get()));
+    first.print = fetch_builtin(first.builtins.get(), "print");
+    first.super = fetch_builtin(first.builtins.get(), "super");
+    return first;
+}
+
 }  // namespace vsk

@@ -106,10 +106,10 @@ struct ModuleSlots {
 // shortcut tables and the module's own constants (by `make_own`), all
 // through one maker, published together only when every one exists.
 template <typename State, typename MakeOwn>
-void init_state_once(State& state, MakeOwn&& make_own) {
+void init_state_once(State& state, const FirstBuiltins& first, MakeOwn&& make_own) {
     if (state.ready) return;
     ConstantMaker make;
-    CoreState core = make_core_state(make);
+    CoreState core = make_core_state(make, first.builtins.get());
     shortcut::ShortcutState shortcuts = shortcut::make_state(make);
     State own = make_own(make, core);
     make.commit();

@@ -66,10 +66,9 @@ struct CoreState {
 
 inline CoreState core_state;
 
-inline CoreState make_core_state(ConstantMaker& make) {
+inline CoreState make_core_state(ConstantMaker& make, PyObject* builtins) {
     CoreState s;
-    Ref builtins = require(PyImport_ImportModule("builtins"));
-    s.builtins = make.keep(Py_NewRef(PyModule_GetDict(builtins.get())));
+    s.builtins = make.keep(Py_NewRef(builtins));
     s.dot = make.intern(".");
     s.empty = make.intern("");
     s.open_bracket = make.intern("[");
