@@ -1,6 +1,6 @@
 // What both modules' start-up needs: the once-per-process create and execute
-// rules, the import statements, and class creation by the interpreter's
-// class-creation protocol.
+// rules, the making of the process state, the import statements, and class
+// creation by the interpreter's class-creation protocol.
 #pragma once
 
 #include <initializer_list>
@@ -21,8 +21,8 @@ struct ModuleOnce {
 };
 
 // The create step (an entry point that throws nothing: C-API calls only):
-// refuse a second interpreter before anything is imported,
-// and hand back the module already created in this process, if any.
+// refuse a second interpreter before anything is imported, and hand back the
+// module already created in this process, if any.
 inline PyObject* create_once(ModuleOnce& once, PyObject* spec) {
     PyInterpreterState* interp = PyInterpreterState_Get();
     int64_t id = PyInterpreterState_GetID(interp);
