@@ -5,7 +5,11 @@ LOCK = flock /tmp/veskari-build.lock
 export VESKARI_STRICT ?= 1
 SAN_LIBS = $(shell gcc -print-file-name=libasan.so):$(shell gcc -print-file-name=libubsan.so)
 
-.PHONY: deps build test demo sanitize-test bench clean
+SOURCES = $(sort $(wildcard src/*/*.cpp src/*/*.hpp))
+# The tests that compare the native modules with their Python statement.
+PARITY_TESTS = tests/test_parity.py
+
+.PHONY: deps build test demo sanitize-test parity-plain format format-check bench clean
 
 deps:
 	$(PYTHON) -m pip install -q -r requirements-dev.txt
@@ -33,6 +37,21 @@ sanitize-test: deps
 	  LD_PRELOAD=$(SAN_LIBS) ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=debug \
 	  $(PYTHON) -m pytest -q -p no:cacheprovider $(CURDIR)/tests
+
+# The parity tests against a build with every speed shortcut off
+# (src/core/shortcuts.hpp), kept apart like the sanitizer build and run from
+# its tree so that build is the one imported.
+parity-plain: deps
+	$(LOCK) env VESKARI_SHORTCUTS=0 $(PYTHON) setup.py -q build --build-base build/plain -j 2
+	cd build/plain/lib.* && \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider $(addprefix $(CURDIR)/,$(PARITY_TESTS))
+
+# C++ style: .clang-format, checked in CI.
+format:
+	clang-format -i $(SOURCES)
+
+format-check: deps
+	clang-format --dry-run --Werror $(SOURCES)
 
 bench: deps build
 	$(PYTHON) benchmarks/run_all.py

@@ -9,8 +9,11 @@ SANITIZE = os.environ.get("VESKARI_SANITIZE") == "1"
 # Warnings are errors only in the project's own builds (Makefile, CI): a
 # newer compiler's new warning must not break a user's pip install.
 STRICT = os.environ.get("VESKARI_STRICT") == "1"
+# VESKARI_SHORTCUTS=0 builds without any speed shortcut (src/core/shortcuts.hpp);
+# the parity tests run against such a build to show the shortcuts change nothing.
+SHORTCUTS = os.environ.get("VESKARI_SHORTCUTS", "1") != "0"
 
-COMPILE = ["-std=c++20", "-Wall", "-Wextra", "-Wno-missing-field-initializers",
+COMPILE = ["-std=c++20", "-Wall", "-Wextra",
            "-fvisibility=hidden", "-fvisibility-inlines-hidden"]
 if STRICT:
     COMPILE += ["-Werror"]
@@ -18,12 +21,15 @@ LINK = []
 if SANITIZE:
     san = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined",
            "-fno-omit-frame-pointer"]
-    COMPILE += san + ["-O1", "-g"]
+    # Assertions on (the interpreter's flags define NDEBUG; this comes after them).
+    COMPILE += san + ["-O1", "-g", "-UNDEBUG"]
     LINK += san
 else:
     # The interpreter's default flags carry -g; shipped modules need no debug info.
     COMPILE += ["-O2", "-g0"]
     LINK += ["-s"]
+if not SHORTCUTS:
+    COMPILE += ["-DVESKARI_NO_SHORTCUTS"]
 
 
 def extension(name, folder):
