@@ -75,7 +75,7 @@ inline bool in_list(PyObject* list, PyObject* key) {
 // which is discarded so the walk moves on. A KeyboardInterrupt or SystemExit
 // still stops the walk: a user's Ctrl-C must not be swallowed.
 inline bool probe(PyObject* net, PyObject* member) {
-    if (fast::module_attr(net, member) != nullptr || fast::is_plain_method(net, member))
+    if (fast::module_attr(net, member) || fast::is_plain_method(net, member))
         return true;
     PyObject* value = nullptr;
     int found = _PyObject_LookupAttr(net, member, &value);
@@ -119,7 +119,9 @@ inline bool type_named(PyObject* type, PyObject* text) {
 
 // `type(value).__name__ == text`
 inline bool type_name_is(PyObject* value, PyObject* text) {
-    return type_named(reinterpret_cast<PyObject*>(Py_TYPE(value)), text);
+    // Held: a metaclass's __name__ may reassign value.__class__.
+    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+    return type_named(type.get(), text);
 }
 
 inline PyObject* one() {
