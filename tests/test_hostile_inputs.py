@@ -6,6 +6,7 @@ exception: never a crash, never a SystemError (which would mean the native
 code broke the interpreter's calling rules), and a failing walk must leave
 the network usable.
 """
+import os
 import random
 import subprocess
 import sys
@@ -15,6 +16,7 @@ import pytest
 import torch
 from torch import nn
 
+import veskari
 from veskari import blockwise_veskari as B
 from veskari import clean_veskari as C
 from veskari.globals_veskari import pc
@@ -261,3 +263,104 @@ def test_nesting_100000_deep_never_crashes(container, walks, limit):
     outcomes = result.stdout.split()
     assert set(outcomes) <= {"RecursionError", "finished"}
     assert len(outcomes) == len([w for w in walks.split(",") if w.strip()])
+
+
+# --- Child interpreters: crashes, shutdown and allocation failures end a
+# process, so those cases run in one and the parent reads its outcome.
+
+PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(veskari.__file__)))
+
+
+def run_child(script, *args, timeout=120, **env):
+    """Runs `script` in a fresh interpreter that imports the veskari under test
+    (the sanitizer build under `make sanitize-test`). Freed memory is handed
+    back to the C allocator at once (PYTHONMALLOC=malloc) and, under ASan,
+    filled with garbage, so a use-after-free is reported where it happens."""
+    env = dict(os.environ, PYTHONPATH=PACKAGE_ROOT, PYTHONMALLOC="malloc", **env)
+    env["ASAN_OPTIONS"] = ":".join(filter(None, [
+        os.environ.get("ASAN_OPTIONS"), "detect_leaks=0", "max_free_fill_size=65536",
+        "free_fill_byte=190"]))
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(script), *args],
+                          cwd=PACKAGE_ROOT, env=env, capture_output=True, text=True,
+                          timeout=timeout)
+
+
+BORROWED_HOLDER = """
+    import sys, torch
+    from torch import nn
+    from veskari import clean_veskari as C
+    from veskari.globals_veskari import pc
+
+    case = sys.argv[1]
+    block = nn.Module()
+    block.layer_array = nn.Sequential(nn.Identity(), nn.Identity())
+    block.processor_array = [None, None]
+    block.skip_weights = [0, 0, 0]
+    block.node_index, block.num_cycles = torch.tensor(0), torch.tensor(0)
+    block.view_tuple = torch.tensor([1])
+    stash = {}
+
+    class Layer(C.VSKModulePyThread):
+        def process_and_forward(self, c, outs, *a, **k):
+            stash["outs"] = outs
+            return super().process_and_forward(c, outs, *a, **k)
+
+    layer = Layer(block)
+    pc.set_vsk_forward_function(lambda x: x)
+
+    if case == "cascade-operand":
+        # moved.__mul__ drops the list's reference to the right operand, then
+        # declines, so the interpreter calls source.__rmul__.
+        class Source:
+            def __rmul__(self, other): return 0
+        class Moved:
+            def __mul__(self, other):
+                stash["outs"][0] = None
+                return NotImplemented
+        class Row:
+            def view(self, shape): return self
+            def to(self, device): return Moved()
+        class Weights:
+            def __getitem__(self, key): return Row() if isinstance(key, tuple) else self
+        class Out:
+            device = "cpu"
+            def __add__(self, other): return self
+        layer.layer_array[0].forward = lambda *a: Source()
+        layer.layer_array[1].forward = lambda *a: Out()
+        layer.__dict__["skip_weights"] = Weights()
+        layer(1)
+    else:
+        # A key hashing like the name searched for, whose __eq__ replaces the
+        # table being searched (the big tables' storage is really freed).
+        table = case
+        del layer.skip_weights  # no merge: the reads are the point here
+        class Collide:
+            armed = False
+            def __hash__(self): return hash("layer_array")
+            def __eq__(self, other):
+                if Collide.armed:
+                    Collide.armed = False
+                    if table == "__dict__":
+                        layer.__dict__ = dict(layer.__dict__)
+                    else:
+                        layer.__dict__[table] = dict(layer.__dict__[table])
+                return False
+        owner = layer.__dict__ if table == "__dict__" else layer.__dict__[table]
+        entries = list(owner.items())
+        owner.clear()
+        owner[Collide()] = None  # first, so the search meets it before the name
+        owner.update(entries)
+        owner.update({f"pad{i}": None for i in range(20)} if table != "_modules" else {})
+        del owner  # the layer's reference must be the table's last one
+        Collide.armed = True
+        layer(torch.zeros(1, 1))
+    print("survived")
+"""
+
+
+@pytest.mark.parametrize("case", ["cascade-operand", "__dict__", "_parameters", "_buffers",
+                                  "_modules"])
+def test_user_code_cannot_free_what_the_native_code_reads(case):
+    result = run_child(BORROWED_HOLDER, case)
+    assert result.returncode == 0, result.stderr[-3000:]
+    assert result.stdout.split() == ["survived"]
