@@ -44,7 +44,10 @@ inline GradMode current_grad_mode() {
 class ThreadedCall {
 public:
     ThreadedCall(PyObject* outs, GradMode mode) : outs_(outs) { threaded_calls()[outs] = mode; }
-    ~ThreadedCall() { threaded_calls().erase(outs_); }
+    ~ThreadedCall() {
+        // Unwinding daemon threads may run this at once, unlocked (see ref.hpp).
+        if (!interpreter_finalizing()) threaded_calls().erase(outs_);
+    }
     ThreadedCall(const ThreadedCall&) = delete;
     ThreadedCall& operator=(const ThreadedCall&) = delete;
 
@@ -77,7 +80,8 @@ public:
     }
 
     ~BranchGradMode() {
-        if (!context_) return;
+        // No __exit__ call from a thread being ended at shutdown (see ref.hpp).
+        if (!context_ || interpreter_finalizing()) return;
         ErrorGuard keep;  // the branch's own exception, if any, survives
         static PyObject* exit_name = PyUnicode_InternFromString("__exit__");
         PyObject* argv[] = {context_.get(), Py_None, Py_None, Py_None};

@@ -34,6 +34,14 @@ inline Py_ssize_t check_size(Py_ssize_t size) {
     return size;
 }
 
+// True once the interpreter has begun to shut down. A daemon thread that
+// then wants the interpreter lock is ended by CPython 3.11 with
+// pthread_exit(), whose unwinding runs the destructors of our frames on that
+// thread without the lock, while the main thread tears objects down. Cleanup
+// that touches the interpreter therefore does nothing from then on: the
+// process is ending, and the main thread itself only leaks what it skips.
+inline bool interpreter_finalizing() noexcept { return _Py_IsFinalizing() != 0; }
+
 // A strong reference: released on destruction, never copied implicitly.
 class Ref {
 public:
@@ -41,7 +49,9 @@ public:
     Ref(std::nullptr_t) noexcept {}
     Ref(const Ref& other) noexcept : p_(Py_XNewRef(other.p_)) {}
     Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() {
+        if (p_ != nullptr && !interpreter_finalizing()) Py_DECREF(p_);
+    }
 
     Ref& operator=(Ref other) noexcept {
         std::swap(p_, other.p_);
@@ -81,7 +91,9 @@ inline Ref require(PyObject* p) {
 class ErrorGuard {
 public:
     ErrorGuard() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
-    ~ErrorGuard() { PyErr_Restore(type_, value_, tb_); }
+    ~ErrorGuard() {
+        if (!interpreter_finalizing()) PyErr_Restore(type_, value_, tb_);
+    }
     ErrorGuard(const ErrorGuard&) = delete;
     ErrorGuard& operator=(const ErrorGuard&) = delete;
 
