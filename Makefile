@@ -3,7 +3,13 @@ PYTHON ?= python
 LOCK = flock /tmp/veskari-build.lock
 SAN_LIBS = $(shell gcc -print-file-name=libasan.so):$(shell gcc -print-file-name=libubsan.so)
 
-.PHONY: deps build test demo sanitize-test bench clean
+SOURCES = $(sort $(wildcard src/*/*.cpp src/*/*.hpp))
+# The tests that compare the native modules with the Python twin: the parity
+# file once it exists, until then the two files that compare most.
+PARITY_TESTS = $(if $(wildcard tests/test_parity.py),tests/test_parity.py,\
+  tests/test_clean_layer.py tests/test_blockwise_walk.py)
+
+.PHONY: deps build test demo sanitize-test parity-plain format format-check bench clean
 
 deps:
 	$(PYTHON) -m pip install -q -r requirements-dev.txt
@@ -29,6 +35,21 @@ sanitize-test: deps
 	  LD_PRELOAD=$(SAN_LIBS) ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  $(PYTHON) -m pytest -q -p no:cacheprovider $(CURDIR)/tests
+
+# The parity tests against a build with every speed shortcut off
+# (src/core/shortcuts.hpp), kept apart like the sanitizer build and run from
+# its tree so that build is the one imported.
+parity-plain: deps
+	$(LOCK) env VESKARI_SHORTCUTS=0 $(PYTHON) setup.py -q build --build-base build/plain -j 2
+	cd build/plain/lib.* && \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider $(addprefix $(CURDIR)/,$(PARITY_TESTS))
+
+# C++ style: .clang-format, checked in CI.
+format:
+	clang-format -i $(SOURCES)
+
+format-check: deps
+	clang-format --dry-run --Werror $(SOURCES)
 
 bench: deps build
 	$(PYTHON) benchmarks/run_all.py

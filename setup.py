@@ -6,17 +6,23 @@ from setuptools import Extension, setup
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SANITIZE = os.environ.get("VESKARI_SANITIZE") == "1"
+# VESKARI_SHORTCUTS=0 builds without any speed shortcut (src/core/shortcuts.hpp);
+# the parity tests run against such a build to show the shortcuts change nothing.
+SHORTCUTS = os.environ.get("VESKARI_SHORTCUTS", "1") != "0"
 
-COMPILE = ["-std=c++20", "-Wall", "-Wextra", "-Werror", "-Wno-missing-field-initializers",
+COMPILE = ["-std=c++20", "-Wall", "-Wextra", "-Werror",
            "-fvisibility=hidden", "-fvisibility-inlines-hidden"]
 LINK = []
 if SANITIZE:
     san = ["-fsanitize=address,undefined", "-fno-sanitize-recover=undefined",
            "-fno-omit-frame-pointer"]
-    COMPILE += san + ["-O1", "-g"]
+    # Assertions on (the interpreter's flags define NDEBUG; this comes after them).
+    COMPILE += san + ["-O1", "-g", "-UNDEBUG"]
     LINK += san
 else:
     COMPILE += ["-O2"]
+if not SHORTCUTS:
+    COMPILE += ["-DVESKARI_NO_SHORTCUTS"]
 
 
 def extension(name, folder):

@@ -95,8 +95,10 @@ Ref convert_body(Frame& f) {
 }  // namespace
 
 const FunctionDef convert_def = {
-    "convert_to_vsk_layer_block", "convert_to_vsk_layer_block", "(pretrained_dendrite)",
-    {"pretrained_dendrite"}, 1, false, false, convert_body,
+    .name = "convert_to_vsk_layer_block",
+    .qualname = "convert_to_vsk_layer_block",
+    .params = params({"pretrained_dendrite"}),
+    .body = convert_body,
 };
 
 }  // namespace vsk::blockwise

@@ -20,7 +20,7 @@ Ref init_body(Frame& f) {
     const Names& n = names;
 
     Ref cls = global(f, n.VSKLayer);
-    Ref parent = call(builtin_super, cls.get(), self);
+    Ref parent = call(state.super, cls.get(), self);
     call(getattr(parent.get(), n.__init__).get());
 
     setattr(self, n.layer_array, layer_array);
@@ -61,16 +61,11 @@ Ref init_body(Frame& f) {
 }  // namespace
 
 const FunctionDef init_def = {
-    "__init__",
-    "VSKLayer.__init__",
-    "(self, layer_array, processor_array, dendrites_to_top, dendrites_to_dendrites, "
-    "node_index, num_cycles, view_tuple)",
-    {"self", "layer_array", "processor_array", "dendrites_to_top", "dendrites_to_dendrites",
-     "node_index", "num_cycles", "view_tuple"},
-    8,
-    false,
-    false,
-    init_body,
+    .name = "__init__",
+    .qualname = "VSKLayer.__init__",
+    .params = params({"self", "layer_array", "processor_array", "dendrites_to_top",
+                      "dendrites_to_dendrites", "node_index", "num_cycles", "view_tuple"}),
+    .body = init_body,
 };
 
 }  // namespace vsk::blockwise

@@ -1,5 +1,6 @@
-// Shared declarations of the block-wise converter: interned names, the
-// built-ins fetched once at execution, and the function definitions.
+// Shared declarations of the block-wise converter: its process state
+// (interned names, the built-ins fetched once at execution, constants) and
+// the function definitions.
 #pragma once
 
 #include "function.hpp"
@@ -7,6 +8,7 @@
 
 namespace vsk::blockwise {
 
+// clang-format off: the list reads best packed, one name per X().
 #define VSK_BLOCKWISE_NAMES(X)                                                               \
     X(GVS) X(VS) X(nn) X(torch) X(VSKLayer) X(VSKNeuronModule) X(unWrap_params)                \
     X(convert_to_vsk_layer_block) X(optimize_module) X(layer_array) X(processor_array)         \
@@ -18,22 +20,33 @@ namespace vsk::blockwise {
     X(post_d) X(pre) X(post) X(main_module) X(processor) X(post_n1) X(post_n2)                 \
     X(dendrite_values) X(this_output_dimensions) X(this_node_index) X(dendrites_to_top)        \
     X(dendrites_to_dendrites)
+// clang-format on
 
 struct Names {
-#define VSK_DECLARE(n) PyObject* n;
+#define VSK_DECLARE(n) PyObject* n = nullptr;
     VSK_BLOCKWISE_NAMES(VSK_DECLARE)
 #undef VSK_DECLARE
-    PyObject* empty;  // ""
-    PyObject* one;    // 1
-    PyObject* minus_one;
+    PyObject* empty = nullptr;  // ""
+    PyObject* one = nullptr;    // 1
+    PyObject* minus_one = nullptr;
 };
 
-inline Names names{};
+// Everything the module keeps for the process, made by init_state() (in
+// startup.cpp) while the module executes; `ready` once all of it exists.
+struct State {
+    bool ready = false;
+    Names names;
+    // The built-ins `print` and `super`, fetched once at execution.
+    PyObject* print = nullptr;
+    PyObject* super = nullptr;
+};
 
-inline PyObject* builtin_print = nullptr;
-inline PyObject* builtin_super = nullptr;
+inline State state;
+inline const Names& names = state.names;
 
-void init_names();
+// Makes the state once; called by the module body after its imports, with
+// the built-ins it fetched before them.
+void init_state(const FirstBuiltins& first);
 
 extern const FunctionDef init_def;
 extern const FunctionDef unwrap_params_def;

@@ -18,8 +18,10 @@ Ref get_pretrained_vsk_var_body(Frame& f) {
 const FunctionDef get_pretrained_vsk_attr_def = get_pretrained_vsk_attr_def_for;
 
 const FunctionDef get_pretrained_vsk_var_def = {
-    "get_pretrained_vsk_var", "get_pretrained_vsk_var", "(pretrained_dendrite, submodule_id)",
-    {"pretrained_dendrite", "submodule_id"}, 2, false, false, get_pretrained_vsk_var_body,
+    .name = "get_pretrained_vsk_var",
+    .qualname = "get_pretrained_vsk_var",
+    .params = params({"pretrained_dendrite", "submodule_id"}),
+    .body = get_pretrained_vsk_var_body,
 };
 
 }  // namespace vsk::blockwise

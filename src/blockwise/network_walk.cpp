@@ -4,7 +4,8 @@
 // afresh at each step and replacements are set back on the parent.
 #include "blockwise.hpp"
 #include "unpack.hpp"
-#include "walk.hpp"
+#include "probe.hpp"
+#include "traversal.hpp"
 
 namespace vsk::blockwise {
 
@@ -17,7 +18,7 @@ bool verbose(const Frame& f) {
     return truth(result.get());
 }
 
-void print_line(PyObject* line) { call(builtin_print, line); }
+void print_line(PyObject* line) { call(state.print, line); }
 
 // Exactly VS.VSKNeuronModule: subclass instances are walked, not converted.
 bool is_neuron_type(const Frame& f, PyObject* type) {
@@ -65,7 +66,8 @@ void container_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* na
 
 void member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_so_far,
                  PyObject* all_members, Ref& converted_list) {
-    walk::each_member(all_members, [&](PyObject* member) {        if (!walk::probe(net, member)) return;
+    walk::each_member(all_members, [&](PyObject* member) {
+        if (!walk::probe(net, member)) return;
         Ref sub_name = walk::member_path(name_so_far, member);
 
         Ref not_saved = call_method(settings(f).get(), names.get_module_names_to_not_save);
@@ -82,20 +84,20 @@ void member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_
                     "Sub is in conversion list so initiating optimization for: %s", name_so_far);
                 print_line(walk::member_path(head.get(), member).get());
             }
-            Ref block = convert(f, module_getattr(net, member).get());
+            Ref block = convert(f, nn_getattr(net, member).get());
             setattr(net, member, block.get());
             return;
         }
 
         Ref type = walk::member_type(net, member);
-        Ref module_cls = getattr(global(f, names.nn).get(), names.Module);
-        if (!is_subclass(type.get(), module_cls.get()))
-            return;
-        if (compare(net, module_getattr(net, member).get(), Py_NE)) {
+        Ref nn_module = getattr(global(f, names.nn).get(), names.Module);
+        if (!is_subclass(type.get(), nn_module.get())) return;
+        if (compare(net, nn_getattr(net, member).get(), Py_NE)) {
             walk::record(converted_list, sub_name.get());
-            walk::descend(net, member, depth, sub_name.get(), converted_list,
-                          [&] { return global(f, names.optimize_module); },
-                          [&] { return module_getattr(net, member); });
+            walk::descend(
+                net, member, depth, sub_name.get(), converted_list,
+                [&] { return global(f, names.optimize_module); },
+                [&] { return nn_getattr(net, member); });
         } else if (verbose(f)) {
             print_line(walk::format("%s is a self pointer so skipping", sub_name.get()).get());
         }
@@ -126,13 +128,17 @@ Ref blockwise_network_body(Frame& f) {
 }  // namespace
 
 const FunctionDef optimize_module_def = {
-    "optimize_module", "optimize_module", "(net, depth, name_so_far, converted_list)",
-    {"net", "depth", "name_so_far", "converted_list"}, 4, false, false, optimize_module_body,
+    .name = "optimize_module",
+    .qualname = "optimize_module",
+    .params = params({"net", "depth", "name_so_far", "converted_list"}),
+    .body = optimize_module_body,
 };
 
 const FunctionDef blockwise_network_def = {
-    "blockwise_network", "blockwise_network", "(net)", {"net"}, 1, false, false,
-    blockwise_network_body,
+    .name = "blockwise_network",
+    .qualname = "blockwise_network",
+    .params = params({"net"}),
+    .body = blockwise_network_body,
 };
 
 }  // namespace vsk::blockwise

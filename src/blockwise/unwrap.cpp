@@ -20,7 +20,10 @@ Ref unwrap_params_body(Frame& f) {
 }  // namespace
 
 const FunctionDef unwrap_params_def = {
-    "unWrap_params", "unWrap_params", "(model)", {"model"}, 1, false, false, unwrap_params_body,
+    .name = "unWrap_params",
+    .qualname = "unWrap_params",
+    .params = params({"model"}),
+    .body = unwrap_params_body,
 };
 
 }  // namespace vsk::blockwise

@@ -19,23 +19,13 @@ PyObject* positional(PyObject* args, Py_ssize_t i) {
 
 // `self.processor_array[c] != None`: a rich comparison, then its truth.
 bool has_processor(PyObject* self, PyObject* c) {
-    Ref processors = module_getattr(self, names.processor_array);
+    Ref processors = nn_getattr(self, names.processor_array);
     Ref processor = getitem(processors.get(), c);
     return compare(processor.get(), Py_None, Py_NE);
 }
 
-// self.layer_array[c]; a plain int index may take the direct path.
-Ref branch_module(PyObject* layers, PyObject* c) {
-    if (PyLong_CheckExact(c)) {
-        Py_ssize_t index = PyLong_AsSsize_t(c);
-        if (index != -1 || !PyErr_Occurred()) return module_getitem(layers, index);
-        PyErr_Clear();
-    }
-    return getitem(layers, c);
-}
-
 Ref processor_at(PyObject* self, PyObject* index) {
-    Ref processors = module_getattr(self, names.processor_array);
+    Ref processors = nn_getattr(self, names.processor_array);
     return getitem(processors.get(), index);
 }
 
@@ -47,25 +37,25 @@ Ref process_and_forward_body(Frame& f) {
     PyObject* dendrite_outs = positional(all, 1);
     Ref args = require(PyTuple_GetSlice(all, 2, PyTuple_GET_SIZE(all)));
     Ref kwargs = f.varkw;
-    BranchGradMode grad_mode(dendrite_outs);
+    in_registered_mode(dendrite_outs, [&] {
+        if (has_processor(self, c)) {
+            Ref pre = getattr(processor_at(self, c).get(), names.pre);
+            Ref result = call_with(pre.get(), args.get(), kw_or_null(kwargs.get()));
+            unpack2(result.get(), args, kwargs);
+        }
 
-    if (has_processor(self, c)) {
-        Ref pre = getattr(processor_at(self, c).get(), names.pre);
-        Ref result = call_with(pre.get(), args.get(), kw_or_null(kwargs.get()));
-        unpack2(result.get(), args, kwargs);
-    }
+        Ref layers = nn_getattr(self, names.layer_array);
+        Ref layer = nn_getitem(layers.get(), c);
+        Ref call_args = as_args(args.get());
+        Ref call_kwargs = as_kwargs(kwargs.get());
+        Ref out = call_with(layer.get(), call_args.get(), kw_or_null(call_kwargs.get()));
 
-    Ref layers = module_getattr(self, names.layer_array);
-    Ref layer = branch_module(layers.get(), c);
-    Ref call_args = as_args(args.get());
-    Ref call_kwargs = as_kwargs(kwargs.get());
-    Ref out = call_with(layer.get(), call_args.get(), kw_or_null(call_kwargs.get()));
-
-    if (has_processor(self, c)) {
-        Ref processor = processor_at(self, c);
-        out = call_method(processor.get(), names.post, out.get());
-    }
-    setitem(dendrite_outs, c, out.get());
+        if (has_processor(self, c)) {
+            Ref processor = processor_at(self, c);
+            out = call_method(processor.get(), names.post, out.get());
+        }
+        setitem(dendrite_outs, c, out.get());
+    });
     return Ref::borrow(Py_None);
 }
 
@@ -75,33 +65,41 @@ Ref process_and_pre_body(Frame& f) {
     PyObject* all = f.varargs.get();
     PyObject* dendrite_outs = positional(all, 0);
     Ref args = require(PyTuple_GetSlice(all, 1, PyTuple_GET_SIZE(all)));
-    BranchGradMode grad_mode(dendrite_outs);
+    in_registered_mode(dendrite_outs, [&] {
+        Ref layers = nn_getattr(self, names.layer_array);
+        Ref main = nn_getitem(layers.get(), -1);
+        Ref forward = getattr(main.get(), names.forward);
+        Ref out = call_with(forward.get(), args.get(), kw_or_null(f.varkw.get()));
 
-    Ref layers = module_getattr(self, names.layer_array);
-    Ref main = module_getitem(layers.get(), -1);
-    Ref forward = getattr(main.get(), names.forward);
-    Ref out = call_with(forward.get(), args.get(), kw_or_null(f.varkw.get()));
-
-    if (processor_at(self, names.minus_one).get() != Py_None) {
-        Ref processor = processor_at(self, names.minus_one);
-        out = call_method(processor.get(), names.pre, out.get());
-    }
-    Py_ssize_t last = length(module_getattr(self, names.layer_array).get()) - 1;
-    Ref slot = py_int(last);
-    setitem(dendrite_outs, slot.get(), out.get());
+        if (processor_at(self, names.minus_one).get() != Py_None) {
+            Ref processor = processor_at(self, names.minus_one);
+            out = call_method(processor.get(), names.pre, out.get());
+        }
+        Py_ssize_t last = length(nn_getattr(self, names.layer_array).get()) - 1;
+        Ref slot = py_int(last);
+        setitem(dendrite_outs, slot.get(), out.get());
+    });
     return Ref::borrow(Py_None);
 }
 
 }  // namespace
 
 const FunctionDef process_and_forward_def = {
-    "process_and_forward", "VSKModulePyThread.process_and_forward",
-    "(self, *args2, **kwargs2)", {"self"}, 1, true, true, process_and_forward_body,
+    .name = "process_and_forward",
+    .qualname = "VSKModulePyThread.process_and_forward",
+    .params = params({"self"}),
+    .varargs = "args2",
+    .varkw = "kwargs2",
+    .body = process_and_forward_body,
 };
 
 const FunctionDef process_and_pre_def = {
-    "process_and_pre", "VSKModulePyThread.process_and_pre", "(self, *args, **kwargs)",
-    {"self"}, 1, true, true, process_and_pre_body,
+    .name = "process_and_pre",
+    .qualname = "VSKModulePyThread.process_and_pre",
+    .params = params({"self"}),
+    .varargs = "args",
+    .varkw = "kwargs",
+    .body = process_and_pre_body,
 };
 
 }  // namespace vsk::clean

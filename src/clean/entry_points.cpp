@@ -29,19 +29,26 @@ Ref get_pretrained_vsk_var_body(Frame& f) {
 }  // namespace
 
 const FunctionDef refresh_net_def = {
-    "refresh_net", "refresh_net", "(pretrained_dendrite)", {"pretrained_dendrite"}, 1,
-    false, false, refresh_net_body,
+    .name = "refresh_net",
+    .qualname = "refresh_net",
+    .params = params({"pretrained_dendrite"}),
+    .body = refresh_net_body,
 };
 
 const FunctionDef make_module_def = {
-    "make_module", "make_module", "(module)", {"module"}, 1, false, false, make_module_body,
+    .name = "make_module",
+    .qualname = "make_module",
+    .params = params({"module"}),
+    .body = make_module_body,
 };
 
 const FunctionDef get_pretrained_vsk_attr_def = get_pretrained_vsk_attr_def_for;
 
 const FunctionDef get_pretrained_vsk_var_def = {
-    "get_pretrained_vsk_var", "get_pretrained_vsk_var", "(pretrained_dendrite, submodule_id)",
-    {"pretrained_dendrite", "submodule_id"}, 2, false, false, get_pretrained_vsk_var_body,
+    .name = "get_pretrained_vsk_var",
+    .qualname = "get_pretrained_vsk_var",
+    .params = params({"pretrained_dendrite", "submodule_id"}),
+    .body = get_pretrained_vsk_var_body,
 };
 
 }  // namespace vsk::clean

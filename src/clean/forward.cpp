@@ -16,7 +16,7 @@ namespace vsk::clean {
 namespace {
 
 Ref layer_count_minus_one(PyObject* self) {
-    return py_int(length(module_getattr(self, names.layer_array).get()) - 1);
+    return py_int(length(nn_getattr(self, names.layer_array).get()) - 1);
 }
 
 // (prefix..., *args) as a vectorcall argument array.
@@ -49,8 +49,8 @@ Ref make_thread(const Frame& f, PyObject* method, std::initializer_list<PyObject
 void run_branch(const Frame& f, PyObject* method, std::initializer_list<PyObject*> prefix) {
     Ref bound = getattr(f.arg[0], method);
     std::vector<PyObject*> argv = with_prefix(prefix, f.varargs.get());
-    Ref ignored = require(PyObject_VectorcallDict(bound.get(), argv.data(), argv.size(),
-                                                  kw_or_null(f.varkw.get())));
+    Ref ignored = require(
+        PyObject_VectorcallDict(bound.get(), argv.data(), argv.size(), kw_or_null(f.varkw.get())));
 }
 
 void run_threads(PyObject* threads, Py_ssize_t count, PyObject* method) {
@@ -65,15 +65,12 @@ void run_threads(PyObject* threads, Py_ssize_t count, PyObject* method) {
     }
 }
 
-// (in_index, :) as a subscript; the immutable keys of small rows are made once.
+// (in_index, :) as a subscript; the immutable keys of small rows are made
+// once, at start-up.
 Ref row_key(Py_ssize_t in_index) {
-    static PyObject* keys[64] = {};
-    if (in_index >= 0 && in_index < 64 && keys[in_index] != nullptr)
-        return Ref::borrow(keys[in_index]);
+    if (in_index >= 0 && in_index < kRowKeys) return Ref::borrow(state.row_keys[in_index]);
     Ref index = py_int(in_index);
-    Ref key = require(PyTuple_Pack(2, index.get(), names.full_slice));
-    if (in_index >= 0 && in_index < 64) keys[in_index] = Py_NewRef(key.get());
-    return key;
+    return require(PyTuple_Pack(2, index.get(), names.full_slice));
 }
 
 // current_out + skip_weights[out_index - 1][in_index, :].view(V).to(device)
@@ -81,11 +78,11 @@ Ref row_key(Py_ssize_t in_index) {
 Ref add_cascade_terms(PyObject* self, PyObject* dendrite_outs, Py_ssize_t out_index,
                       Ref current_out) {
     for (Py_ssize_t in_index = 0; in_index < out_index; ++in_index) {
-        Ref weights = module_getattr(self, names.skip_weights);
-        Ref entry = module_getitem(weights.get(), out_index - 1);
+        Ref weights = nn_getattr(self, names.skip_weights);
+        Ref entry = nn_getitem(weights.get(), out_index - 1);
         Ref row = getitem(entry.get(), row_key(in_index).get());
         Method view(row.get(), names.view);
-        Ref shape = call_method(module_getattr(self, names.view_tuple).get(), names.tolist);
+        Ref shape = call_method(nn_getattr(self, names.view_tuple).get(), names.tolist);
         row = view(shape.get());
         Method to(row.get(), names.to);
         Ref moved = to(getattr(current_out.get(), names.device).get());
@@ -116,7 +113,7 @@ Ref forward_body(Frame& f) {
 
     // Phase 1: the mode is fixed for the whole call.
     Ref doing_multi = global(f, names.doing_threading);
-    Py_ssize_t n = length(module_getattr(self, names.layer_array).get());
+    Py_ssize_t n = length(nn_getattr(self, names.layer_array).get());
     Ref dendrite_outs = require(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(dendrite_outs.get(), i, Py_NewRef(Py_None));
     Ref threads = require(PyDict_New());
@@ -128,7 +125,7 @@ Ref forward_body(Frame& f) {
     auto register_call = [&] {
         if (!threaded_call) threaded_call.emplace(outs, current_grad_mode());
     };
-    Py_ssize_t m = length(module_getattr(self, names.layer_array).get()) - 1;
+    Py_ssize_t m = length(nn_getattr(self, names.layer_array).get()) - 1;
     for (Py_ssize_t c = 0; c < m; ++c) {
         Ref index = py_int(c);
         if (truth(doing_multi.get())) {
@@ -157,16 +154,16 @@ Ref forward_body(Frame& f) {
 
     // Phase 4: the cascade merge, on this thread once every branch is done.
     Ref current_out;
-    Py_ssize_t count = length(module_getattr(self, names.layer_array).get());
+    Py_ssize_t count = length(nn_getattr(self, names.layer_array).get());
     for (Py_ssize_t out_index = 0; out_index < count; ++out_index) {
         current_out = Ref::borrow(PyList_GetItem(outs, out_index));
         if (!current_out) raise();
         Ref probe;
-        if (length(module_getattr(self, names.layer_array).get()) > 1 &&
-            module_lookup_attr(self, names.skip_weights, probe)) {
+        if (length(nn_getattr(self, names.layer_array).get()) > 1 &&
+            nn_lookup_attr(self, names.skip_weights, probe)) {
             current_out = add_cascade_terms(self, outs, out_index, std::move(current_out));
             // Dendrite branches go through the nonlinearity; the main one does not.
-            if (out_index < length(module_getattr(self, names.layer_array).get()) - 1)
+            if (out_index < length(nn_getattr(self, names.layer_array).get()) - 1)
                 current_out = activate(f, current_out.get());
         }
         Ref slot = py_int(out_index);
@@ -174,9 +171,9 @@ Ref forward_body(Frame& f) {
     }
 
     // Phase 5: the main processor's post on the merged value.
-    Ref main_processor = getitem(module_getattr(self, names.processor_array).get(), names.minus_one);
+    Ref main_processor = getitem(nn_getattr(self, names.processor_array).get(), names.minus_one);
     if (main_processor.get() != Py_None) {
-        Ref processor = getitem(module_getattr(self, names.processor_array).get(), names.minus_one);
+        Ref processor = getitem(nn_getattr(self, names.processor_array).get(), names.minus_one);
         Ref post = getattr(processor.get(), names.post);
         if (!current_out) raise_unbound_current_out();
         current_out = call(post.get(), current_out.get());
@@ -188,8 +185,12 @@ Ref forward_body(Frame& f) {
 }  // namespace
 
 const FunctionDef forward_def = {
-    "forward", "VSKModulePyThread.forward", "(self, *args, **kwargs)", {"self"}, 1, true, true,
-    forward_body,
+    .name = "forward",
+    .qualname = "VSKModulePyThread.forward",
+    .params = params({"self"}),
+    .varargs = "args",
+    .varkw = "kwargs",
+    .body = forward_body,
 };
 
 }  // namespace vsk::clean

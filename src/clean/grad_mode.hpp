@@ -9,44 +9,25 @@
 // it happens under the interpreter lock, so the table needs no lock of its own.
 #pragma once
 
-#include <unordered_map>
-
-#include "ref.hpp"
+#include "clean.hpp"
 
 namespace vsk::clean {
 
-struct GradMode {
-    bool grad_enabled;
-    bool inference;
-};
-
-inline std::unordered_map<PyObject*, GradMode>& threaded_calls() {
-    static auto* table = new std::unordered_map<PyObject*, GradMode>();
-    return *table;
-}
-
-inline PyObject* torch_module() {
-    static PyObject* torch = nullptr;
-    if (torch == nullptr) torch = require(PyImport_ImportModule("torch")).release();
-    return torch;
-}
-
 inline GradMode current_grad_mode() {
-    static PyObject* is_inference_name = nullptr;
-    static PyObject* is_grad_name = nullptr;
-    Ref inference = call_method(torch_module(),
-                                cached_name(is_inference_name, "is_inference_mode_enabled"));
-    Ref grad = call_method(torch_module(), cached_name(is_grad_name, "is_grad_enabled"));
+    Ref inference = call_method(state.torch, names.is_inference_mode_enabled);
+    Ref grad = call_method(state.torch, names.is_grad_enabled);
     return {truth(grad.get()), truth(inference.get())};
 }
 
 // Registers one threaded call's output list for as long as the call runs.
 class ThreadedCall {
 public:
-    ThreadedCall(PyObject* outs, GradMode mode) : outs_(outs) { threaded_calls()[outs] = mode; }
+    ThreadedCall(PyObject* outs, GradMode mode) : outs_(outs) {
+        (*state.threaded_calls)[outs] = mode;
+    }
     ~ThreadedCall() {
         // Unwinding daemon threads may run this at once, unlocked (see ref.hpp).
-        if (!interpreter_finalizing()) threaded_calls().erase(outs_);
+        if (!compat::runtime_finalizing()) state.threaded_calls->erase(outs_);
     }
     ThreadedCall(const ThreadedCall&) = delete;
     ThreadedCall& operator=(const ThreadedCall&) = delete;
@@ -55,46 +36,60 @@ private:
     PyObject* outs_;
 };
 
-// In a branch method: enters the registered mode of `outs`, if any and if it
-// differs from a fresh thread's, and leaves it on scope exit.
-class BranchGradMode {
-public:
-    explicit BranchGradMode(PyObject* outs) {
-        auto& table = threaded_calls();
-        if (table.empty()) return;
-        auto found = table.find(outs);
-        if (found == table.end()) return;
-        GradMode mode = found->second;
-        static PyObject* inference_name = nullptr;
-        static PyObject* no_grad_name = nullptr;
-        static PyObject* enter_name = nullptr;
-        if (mode.inference)
-            context_ = call_method(torch_module(), cached_name(inference_name, "inference_mode"),
-                                   Py_True);
-        else if (!mode.grad_enabled)
-            context_ = call_method(torch_module(), cached_name(no_grad_name, "set_grad_enabled"),
-                                   Py_False);
-        else
-            return;
-        call_method(context_.get(), cached_name(enter_name, "__enter__"));
+namespace detail {
+
+// The entered context manager for the registered mode of `outs`; null when
+// there is none or it is a fresh thread's own mode.
+inline Ref enter_registered_mode(PyObject* outs) {
+    auto& table = *state.threaded_calls;
+    if (table.empty()) return nullptr;
+    auto found = table.find(outs);
+    if (found == table.end()) return nullptr;
+    GradMode mode = found->second;
+    Ref context;
+    if (mode.inference)
+        context = call_method(state.torch, names.inference_mode, Py_True);
+    else if (!mode.grad_enabled)
+        context = call_method(state.torch, names.set_grad_enabled, Py_False);
+    else
+        return nullptr;
+    call_method(context.get(), names.__enter__);
+    return context;
+}
+
+// context.__exit__(None, None, None). The branch's own exception, if any,
+// survives; a failing __exit__ is reported as unraisable, since the branch's
+// outcome is what its caller waits for.
+inline void leave_mode(PyObject* context) {
+    ErrorGuard keep;
+    PyObject* argv[] = {context, Py_None, Py_None, Py_None};
+    PyObject* r = PyObject_VectorcallMethod(names.__exit__, argv, 4, nullptr);
+    if (r == nullptr) PyErr_WriteUnraisable(context);
+    Py_XDECREF(r);
+}
+
+}  // namespace detail
+
+// In a branch method: runs `body` in the registered mode of `outs`, if any.
+// __exit__ runs from a handler, not a destructor: it runs Python code, which
+// may release the interpreter lock, and a thread ended at shutdown unwinds
+// through here (that forced unwinding is let through without __exit__).
+template <typename Body>
+void in_registered_mode(PyObject* outs, Body&& body) {
+    Ref context = detail::enter_registered_mode(outs);
+    if (!context) {
+        body();
+        return;
     }
-
-    ~BranchGradMode() {
-        // No __exit__ call from a thread being ended at shutdown (see ref.hpp).
-        if (!context_ || interpreter_finalizing()) return;
-        ErrorGuard keep;  // the branch's own exception, if any, survives
-        static PyObject* exit_name = PyUnicode_InternFromString("__exit__");
-        PyObject* argv[] = {context_.get(), Py_None, Py_None, Py_None};
-        PyObject* r = exit_name ? PyObject_VectorcallMethod(exit_name, argv, 4, nullptr) : nullptr;
-        if (r == nullptr) PyErr_WriteUnraisable(context_.get());
-        Py_XDECREF(r);
+    try {
+        body();
+    } catch (abi::__forced_unwind&) {
+        throw;
+    } catch (...) {
+        detail::leave_mode(context.get());
+        throw;
     }
-
-    BranchGradMode(const BranchGradMode&) = delete;
-    BranchGradMode& operator=(const BranchGradMode&) = delete;
-
-private:
-    Ref context_;
-};
+    detail::leave_mode(context.get());
+}
 
 }  // namespace vsk::clean

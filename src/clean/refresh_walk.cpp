@@ -4,7 +4,8 @@
 // afresh at every step and every replacement is written back with setattr.
 #include "clean.hpp"
 #include "unpack.hpp"
-#include "walk.hpp"
+#include "probe.hpp"
+#include "traversal.hpp"
 
 namespace vsk::clean {
 
@@ -21,7 +22,7 @@ bool verbose(const Frame& f) {
     return truth(result.get());
 }
 
-void print_line(PyObject* line) { call(builtin_print, line); }
+void print_line(PyObject* line) { call(state.print, line); }
 
 void print_text(const char* text) {
     Ref line = require(PyUnicode_FromString(text));
@@ -100,10 +101,10 @@ bool member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_
     Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(net)));
     if (contains(tracked.get(), type.get())) return false;
 
-    walk::each_member(all_members, [&](PyObject* member) {        if (!walk::probe(net, member)) return;
+    walk::each_member(all_members, [&](PyObject* member) {
+        if (!walk::probe(net, member)) return;
         Ref sub_name = walk::member_path(name_so_far, member);
-        if (compare(member, names.device, Py_EQ) || compare(member, names.dtype, Py_EQ))
-            return;
+        if (compare(member, names.device, Py_EQ) || compare(member, names.dtype, Py_EQ)) return;
         Ref not_saved = call_method(settings(f).get(), names.get_module_names_to_not_save);
         if (contains(not_saved.get(), sub_name.get())) return;
         if (compare(name_so_far, names.empty, Py_EQ)) {
@@ -111,21 +112,22 @@ bool member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_
             not_saved = call_method(settings(f).get(), names.get_module_names_to_not_save);
             if (contains(not_saved.get(), sub_name.get()) ||
                 walk::in_list(converted_list.get(), sub_name.get())) {
-                if (verbose(f)) print_line(walk::format("Skipping %s during save", sub_name.get()).get());
+                if (verbose(f))
+                    print_line(walk::format("Skipping %s during save", sub_name.get()).get());
                 return;
             }
         }
 
         Ref type = walk::member_type(net, member);
-        Ref module_cls = getattr(global(f, names.nn).get(), names.Module);
-        if (is_subclass(type.get(), module_cls.get()) ||
-            compare(member, names.layer_array, Py_EQ)) {
+        Ref nn_module = getattr(global(f, names.nn).get(), names.Module);
+        if (is_subclass(type.get(), nn_module.get()) || compare(member, names.layer_array, Py_EQ)) {
             // Recorded before the self-reference test, so a self pointer is too.
             walk::record(converted_list, sub_name.get());
-            if (compare(net, module_getattr(net, member).get(), Py_NE))
-                walk::descend(net, member, depth, sub_name.get(), converted_list,
-                              [&] { return global(f, names.refresh_vsk); },
-                              [&] { return module_getattr(net, member); });
+            if (compare(net, nn_getattr(net, member).get(), Py_NE))
+                walk::descend(
+                    net, member, depth, sub_name.get(), converted_list,
+                    [&] { return global(f, names.refresh_vsk); },
+                    [&] { return nn_getattr(net, member); });
         }
 
         if (walk::type_named(walk::member_type(net, member).get(), names.VSKLayer))
@@ -151,8 +153,7 @@ Ref refresh_vsk_body(Frame& f) {
     Ref all_members = call_method(net.get(), names.__dir__);
     if (is_container(f, net.get())) {
         container_walk(f, net.get(), depth, name_so_far, converted_list);
-    } else if (!member_walk(f, net.get(), depth, name_so_far, all_members.get(),
-                            converted_list)) {
+    } else if (!member_walk(f, net.get(), depth, name_so_far, all_members.get(), converted_list)) {
         return net;
     }
 
@@ -166,8 +167,10 @@ Ref refresh_vsk_body(Frame& f) {
 }  // namespace
 
 const FunctionDef refresh_vsk_def = {
-    "refresh_vsk", "refresh_vsk", "(net, depth, name_so_far, converted_list)",
-    {"net", "depth", "name_so_far", "converted_list"}, 4, false, false, refresh_vsk_body,
+    .name = "refresh_vsk",
+    .qualname = "refresh_vsk",
+    .params = params({"net", "depth", "name_so_far", "converted_list"}),
+    .body = refresh_vsk_body,
 };
 
 }  // namespace vsk::clean

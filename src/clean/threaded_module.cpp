@@ -14,7 +14,7 @@ Ref init_body(Frame& f) {
 
     // nn.Module's tables must exist before any attribute assignment.
     Ref cls = global(f, n.VSKModulePyThread);
-    Ref parent = call(builtin_super, cls.get(), self);
+    Ref parent = call(state.super, cls.get(), self);
     Ref base_init = getattr(parent.get(), n.__init__);
     call(base_init.get());
 
@@ -46,8 +46,10 @@ Ref init_body(Frame& f) {
 }  // namespace
 
 const FunctionDef init_def = {
-    "__init__", "VSKModulePyThread.__init__", "(self, original_module)",
-    {"self", "original_module"}, 2, false, false, init_body,
+    .name = "__init__",
+    .qualname = "VSKModulePyThread.__init__",
+    .params = params({"self", "original_module"}),
+    .body = init_body,
 };
 
 }  // namespace vsk::clean

@@ -15,18 +15,32 @@
 
 #include <array>
 #include <cstddef>
-#include <new>
 
-#include "ref.hpp"
+#include "errors.hpp"
+#include "protocol.hpp"
+#include "stack_guard.hpp"
 
 #include <structmember.h>
-#include "stack_guard.hpp"
 
 namespace vsk {
 
 inline constexpr int kMaxParams = 8;
 
-struct FunctionDef;
+// The named parameters of one function, in order; the count follows from
+// the list, which may not exceed kMaxParams.
+struct Params {
+    std::array<const char*, kMaxParams> names{};
+    int count = 0;
+};
+
+template <std::size_t N>
+consteval Params params(const char* const (&names)[N]) {
+    static_assert(N <= kMaxParams, "more named parameters than a Frame holds");
+    Params p;
+    for (std::size_t i = 0; i < N; ++i) p.names[i] = names[i];
+    p.count = static_cast<int>(N);
+    return p;
+}
 
 // What a body sees of one call: bound named parameters (borrowed for the
 // call's duration), the collected *args tuple and the new **kwargs dict
@@ -36,34 +50,35 @@ struct Frame {
     Ref varargs;
     Ref varkw;
     PyObject* globals = nullptr;
-    PyObject* self_function = nullptr;
 };
 
 using Body = Ref (*)(Frame&);
 
-// The static description of one function; lives as long as the module.
+// The static description of one function; lives as long as the module. Its
+// __text_signature__ is made from the same declaration: "(a, b, *args,
+// **kwargs)".
 struct FunctionDef {
-    const char* name;
-    const char* qualname;
-    const char* text_signature;
-    std::array<const char*, kMaxParams> params;
-    int nparams;
-    bool varargs;
-    bool varkw;
-    Body body;
+    const char* name = nullptr;
+    const char* qualname = nullptr;
+    Params params = {};
+    const char* varargs = nullptr;  // the name of *args, or null for none
+    const char* varkw = nullptr;    // the name of **kwargs, or null for none
+    Body body = nullptr;
+
+    int nparams() const { return params.count; }
 };
 
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
     const FunctionDef* def;
-    PyObject* name;        // str
-    PyObject* qualname;    // str
-    PyObject* module;      // str
-    PyObject* globals;     // dict of the defining module
-    PyObject* param_names; // tuple of interned str
-    PyObject* dict;        // per-function attribute dict, created on demand
-    PyObject* weakrefs;    // weak references, as interpreter functions allow
+    PyObject* name;         // str
+    PyObject* qualname;     // str
+    PyObject* module_name;  // str: __module__
+    PyObject* globals;      // dict of the defining module
+    PyObject* param_names;  // tuple of interned str
+    PyObject* dict;         // per-function attribute dict, created on demand
+    PyObject* weakrefs;     // weak references, as interpreter functions allow
 };
 
 namespace detail {
@@ -71,7 +86,7 @@ namespace detail {
 inline Ref param_names_repr(FunctionObject* f, const Frame& frame) {
     // The names of missing arguments, repr'd, in order.
     Ref missing = require(PyList_New(0));
-    for (int i = 0; i < f->def->nparams; ++i) {
+    for (int i = 0; i < f->def->nparams(); ++i) {
         if (frame.arg[i] == nullptr) {
             Ref r = require(PyObject_Repr(PyTuple_GET_ITEM(f->param_names, i)));
             check(PyList_Append(missing.get(), r.get()));
@@ -105,7 +120,7 @@ inline Ref param_names_repr(FunctionObject* f, const Frame& frame) {
 }
 
 [[noreturn]] inline void raise_too_many(FunctionObject* f, Py_ssize_t given) {
-    int n = f->def->nparams;
+    int n = f->def->nparams();
     PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given",
                  f->qualname, n, n == 1 ? "" : "s", given, given == 1 ? "was" : "were");
     raise();
@@ -113,9 +128,9 @@ inline Ref param_names_repr(FunctionObject* f, const Frame& frame) {
 
 inline int find_param(FunctionObject* f, PyObject* key) {
     // Keyword names are almost always interned: try identity first.
-    for (int i = 0; i < f->def->nparams; ++i)
+    for (int i = 0; i < f->def->nparams(); ++i)
         if (PyTuple_GET_ITEM(f->param_names, i) == key) return i;
-    for (int i = 0; i < f->def->nparams; ++i) {
+    for (int i = 0; i < f->def->nparams(); ++i) {
         int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(f->param_names, i), key, Py_EQ);
         if (eq < 0) raise();
         if (eq) return i;
@@ -129,7 +144,7 @@ inline void bind(FunctionObject* f, Frame& frame, PyObject* const* args, size_t 
                  PyObject* kwnames) {
     const FunctionDef* def = f->def;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    Py_ssize_t npos = nargs < def->nparams ? nargs : def->nparams;
+    Py_ssize_t npos = nargs < def->nparams() ? nargs : def->nparams();
     for (Py_ssize_t i = 0; i < npos; ++i) frame.arg[i] = args[i];
     if (def->varargs) {
         frame.varargs = require(PyTuple_New(nargs - npos));
@@ -156,14 +171,14 @@ inline void bind(FunctionObject* f, Frame& frame, PyObject* const* args, size_t 
             continue;
         }
         if (frame.arg[i] != nullptr) {
-            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'",
-                         f->qualname, key);
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname,
+                         key);
             raise();
         }
         frame.arg[i] = value;
     }
-    if (nargs > def->nparams && !def->varargs) raise_too_many(f, nargs);
-    for (int i = 0; i < def->nparams; ++i)
+    if (nargs > def->nparams() && !def->varargs) raise_too_many(f, nargs);
+    for (int i = 0; i < def->nparams(); ++i)
         if (frame.arg[i] == nullptr) raise_missing(f, frame);
 }
 
@@ -175,18 +190,12 @@ inline PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf
     if (!stack_has_room()) return nullptr;
     if (Py_EnterRecursiveCall(" while calling a veskari function")) return nullptr;
     PyObject* result = nullptr;
-    try {
+    guarded([&] {
         Frame frame;
         frame.globals = f->globals;
-        frame.self_function = self;
         bind(f, frame, args, nargsf, kwnames);
         result = f->def->body(frame).release();
-    } catch (const PyErrOccurred&) {
-        result = nullptr;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        result = nullptr;
-    }
+    });
     Py_LeaveRecursiveCall();
     if (result == nullptr && !PyErr_Occurred())
         PyErr_SetString(PyExc_SystemError, "veskari function failed without an exception");
@@ -226,7 +235,7 @@ inline void dealloc(PyObject* self) {
     clear(self);
     Py_CLEAR(f->name);
     Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
+    Py_CLEAR(f->module_name);
     Py_CLEAR(f->param_names);
     tp->tp_free(self);
     Py_DECREF(tp);
@@ -238,15 +247,31 @@ inline PyObject* get_name(PyObject* self, void*) {
 inline PyObject* get_qualname(PyObject* self, void*) {
     return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
 }
-inline PyObject* get_module(PyObject* self, void*) {
-    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->module);
+inline PyObject* get_module_name(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->module_name);
 }
 inline PyObject* get_globals(PyObject* self, void*) {
     return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->globals);
 }
 inline PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+// "(" + ", ".join(named + ["*" + varargs] + ["**" + varkw]) + ")"
 inline PyObject* get_text_signature(PyObject* self, void*) {
-    return PyUnicode_FromString(reinterpret_cast<FunctionObject*>(self)->def->text_signature);
+    const FunctionDef* def = reinterpret_cast<FunctionObject*>(self)->def;
+    PyObject* result = nullptr;
+    guarded([&] {
+        Ref parts = require(PyList_New(0));
+        auto append = [&](PyObject* part) {
+            Ref owned = require(part);
+            check(PyList_Append(parts.get(), owned.get()));
+        };
+        for (int i = 0; i < def->nparams(); ++i) append(PyUnicode_FromString(def->params.names[i]));
+        if (def->varargs) append(PyUnicode_FromFormat("*%s", def->varargs));
+        if (def->varkw) append(PyUnicode_FromFormat("**%s", def->varkw));
+        Ref separator = require(PyUnicode_FromString(", "));
+        Ref inner = require(PyUnicode_Join(separator.get(), parts.get()));
+        result = PyUnicode_FromFormat("(%U)", inner.get());
+    });
+    return result;
 }
 
 // Pickled and deep-copied by reference, as interpreter functions are.
@@ -257,7 +282,7 @@ inline PyObject* reduce(PyObject* self, PyObject*) {
 inline PyGetSetDef getset[] = {
     {"__name__", get_name, nullptr, nullptr, nullptr},
     {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"__module__", get_module, nullptr, nullptr, nullptr},
+    {"__module__", get_module_name, nullptr, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__doc__", get_none, nullptr, nullptr, nullptr},
     {"__defaults__", get_none, nullptr, nullptr, nullptr},
@@ -272,8 +297,8 @@ inline PyMemberDef members[] = {
      static_cast<Py_ssize_t>(offsetof(FunctionObject, vectorcall)), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(FunctionObject, dict)),
      READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET,
-     static_cast<Py_ssize_t>(offsetof(FunctionObject, weakrefs)), READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET, static_cast<Py_ssize_t>(offsetof(FunctionObject, weakrefs)),
+     READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -286,7 +311,7 @@ inline PyMethodDef methods[] = {
 
 // Creates the function type of one extension module; `type_name` is the
 // dotted name reported by type(f).
-inline Ref make_function_type(PyObject* module, const char* type_name) {
+inline Ref make_function_type(PyObject* extension, const char* type_name) {
     static PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(detail::dealloc)},
         {Py_tp_traverse, reinterpret_cast<void*>(detail::traverse)},
@@ -308,16 +333,16 @@ inline Ref make_function_type(PyObject* module, const char* type_name) {
             Py_TPFLAGS_DISALLOW_INSTANTIATION,
         slots,
     };
-    return require(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    return require(PyType_FromModuleAndSpec(extension, &spec, nullptr));
 }
 
 // A new function object for `def`, defined in the module whose name is
 // `module_name` and whose namespace is `globals`.
 inline Ref make_function(PyObject* type, const FunctionDef& def, PyObject* module_name,
                          PyObject* globals) {
-    Ref names = require(PyTuple_New(def.nparams));
-    for (int i = 0; i < def.nparams; ++i) {
-        PyObject* s = PyUnicode_InternFromString(def.params[i]);
+    Ref names = require(PyTuple_New(def.nparams()));
+    for (int i = 0; i < def.nparams(); ++i) {
+        PyObject* s = PyUnicode_InternFromString(def.params.names[i]);
         if (s == nullptr) raise();
         PyTuple_SET_ITEM(names.get(), i, s);
     }
@@ -329,7 +354,7 @@ inline Ref make_function(PyObject* type, const FunctionDef& def, PyObject* modul
     f->def = &def;
     f->name = name.release();
     f->qualname = qualname.release();
-    f->module = Py_NewRef(module_name);
+    f->module_name = Py_NewRef(module_name);
     f->globals = Py_NewRef(globals);
     f->param_names = names.release();
     f->dict = nullptr;

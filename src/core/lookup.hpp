@@ -3,30 +3,48 @@
 // deleting a module attribute after import therefore redirects later calls.
 #pragma once
 
-#include "ref.hpp"
+#include "state.hpp"
 
 namespace vsk {
-
-// The builtins module's namespace, as for a function defined in Python in a
-// module without its own __builtins__: never the calling frame's builtins.
-inline PyObject* builtins_namespace() {
-    static PyObject* ns = nullptr;  // kept for the process
-    if (ns == nullptr) {
-        Ref module = require(PyImport_ImportModule("builtins"));
-        ns = Py_NewRef(PyModule_GetDict(module.get()));
-    }
-    return ns;
-}
 
 inline Ref lookup_global(PyObject* globals, PyObject* name) {
     PyObject* v = PyDict_GetItemWithError(globals, name);
     if (v != nullptr) return Ref::borrow(v);
     if (PyErr_Occurred()) raise();
-    v = PyDict_GetItemWithError(builtins_namespace(), name);
+    assert(core_state.ready);
+    v = PyDict_GetItemWithError(core_state.builtins, name);
     if (v != nullptr) return Ref::borrow(v);
     if (PyErr_Occurred()) raise();
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     raise();
+}
+
+// A built-in by name, as a new reference; NameError if it is missing.
+inline Ref fetch_builtin(PyObject* builtins, const char* name) {
+    Ref key = require(PyUnicode_FromString(name));
+    PyObject* v = PyDict_GetItemWithError(builtins, key.get());
+    if (v != nullptr) return Ref::borrow(v);
+    if (PyErr_Occurred()) raise();
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", key.get());
+    raise();
+}
+
+// The builtins namespace and the two built-ins a module body fetches once,
+// first thing at execution: a missing one fails the import before anything
+// is imported.
+struct FirstBuiltins {
+    Ref builtins;  // the builtins module's namespace
+    Ref print;
+    Ref super;
+};
+
+inline FirstBuiltins fetch_first_builtins() {
+    FirstBuiltins first;
+    Ref module = require(PyImport_ImportModule("builtins"));
+    first.builtins = Ref::borrow(PyModule_GetDict(module.get()));
+    first.print = fetch_builtin(first.builtins.get(), "print");
+    first.super = fetch_builtin(first.builtins.get(), "super");
+    return first;
 }
 
 }  // namespace vsk

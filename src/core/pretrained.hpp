@@ -13,8 +13,10 @@ inline Ref get_pretrained_vsk_attr_body(Frame& f) {
 }
 
 inline const FunctionDef get_pretrained_vsk_attr_def_for = {
-    "get_pretrained_vsk_attr", "get_pretrained_vsk_attr", "(pretrained_dendrite, member)",
-    {"pretrained_dendrite", "member"}, 2, false, false, get_pretrained_vsk_attr_body,
+    .name = "get_pretrained_vsk_attr",
+    .qualname = "get_pretrained_vsk_attr",
+    .params = params({"pretrained_dendrite", "member"}),
+    .body = get_pretrained_vsk_attr_body,
 };
 
 }  // namespace vsk

@@ -6,7 +6,7 @@
 // when less than a safety margin of the thread's stack remains.
 #pragma once
 
-#include "ref.hpp"
+#include "errors.hpp"
 
 #if defined(__linux__)
 #include <pthread.h>

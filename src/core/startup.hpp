@@ -1,27 +1,28 @@
 // What both modules' start-up needs: the once-per-process create and execute
-// rules, the import statements, and class creation by the interpreter's
-// class-creation protocol.
+// rules, the making of the process state, the import statements, and class
+// creation by the interpreter's class-creation protocol.
 #pragma once
 
 #include <initializer_list>
-#include <new>
 #include <utility>
 
 #include "function.hpp"
 #include "lookup.hpp"
+#include "shortcuts.hpp"
 
 namespace vsk {
 
 // Per-process start-up record of one extension module.
 struct ModuleOnce {
-    const char* short_name;     // "clean_veskari"
-    int64_t interpreter = -1;   // the interpreter that first created it
-    PyObject* module = nullptr; // the module object, once created (strong)
+    const char* short_name;      // "clean_veskari"
+    int64_t interpreter = -1;    // the interpreter that first created it
+    PyObject* module = nullptr;  // the module object, once created (strong)
     bool executed = false;
 };
 
-// The create step: refuse a second interpreter before anything is imported,
-// and hand back the module already created in this process, if any.
+// The create step (an entry point that throws nothing: C-API calls only):
+// refuse a second interpreter before anything is imported, and hand back the
+// module already created in this process, if any.
 inline PyObject* create_once(ModuleOnce& once, PyObject* spec) {
     PyInterpreterState* interp = PyInterpreterState_Get();
     int64_t id = PyInterpreterState_GetID(interp);
@@ -73,20 +74,12 @@ inline void end_exec(ModuleOnce& once, bool ok) {
 inline int exec_once(ModuleOnce& once, PyObject* module, void (*body)(PyObject*)) {
     int state = begin_exec(once, module);
     if (state <= 0) return state;
-    bool ok = true;
-    try {
-        body(module);
-    } catch (const PyErrOccurred&) {
-        ok = false;
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        ok = false;
-    }
+    bool ok = guarded([&] { body(module); });
     end_exec(once, ok);
     return ok ? 0 : -1;
 }
 
-// The create and execute slots of one extension module.
+// The definition of one extension module: its create and execute slots.
 template <ModuleOnce& once, void (*body)(PyObject*)>
 struct ModuleSlots {
     static PyObject* create(PyObject* spec, PyModuleDef*) { return create_once(once, spec); }
@@ -96,19 +89,35 @@ struct ModuleSlots {
         {Py_mod_exec, reinterpret_cast<void*>(exec)},
         {0, nullptr},
     };
+    static inline PyModuleDef definition = {
+        .m_base = PyModuleDef_HEAD_INIT,
+        .m_name = once.short_name,
+        .m_doc = nullptr,
+        .m_size = 0,
+        .m_methods = nullptr,
+        .m_slots = slots,
+        .m_traverse = nullptr,
+        .m_clear = nullptr,
+        .m_free = nullptr,
+    };
 };
 
-// A built-in fetched once at execution; NameError if it is missing.
-inline PyObject* fetch_builtin(const char* name) {
-    Ref key = require(PyUnicode_FromString(name));
-    return Py_NewRef(lookup_global(builtins_namespace(), key.get()).get());
-}
-
-// Interned attribute names, made once at execution and kept for the process.
-inline PyObject* intern(const char* s) {
-    PyObject* p = PyUnicode_InternFromString(s);
-    if (p == nullptr) raise();
-    return p;
+// Makes a module's process state once (state.hpp): the core constants, the
+// shortcut tables and the module's own constants (by `make_own`), all
+// through one maker, published together only when every one exists.
+template <typename State, typename MakeOwn>
+void init_state_once(State& state, const FirstBuiltins& first, MakeOwn&& make_own) {
+    if (state.ready) return;
+    ConstantMaker make;
+    CoreState core = make_core_state(make, first.builtins.get());
+    shortcut::ShortcutState shortcuts = shortcut::make_state(make);
+    State own = make_own(make, core);
+    make.commit();
+    core_state = core;
+    core_state.ready = true;
+    shortcut::publish(shortcuts);
+    state = own;
+    state.ready = true;
 }
 
 // ---- import statements
@@ -144,8 +153,7 @@ inline Ref import_from(PyObject* globals, const char* package, const char* attr)
 // attribute from the top-level package.
 inline Ref import_dotted(PyObject* globals, const char* package, const char* attr) {
     Ref full = require(PyUnicode_FromFormat("%s.%s", package, attr));
-    Ref top = require(
-        PyImport_ImportModuleLevelObject(full.get(), globals, nullptr, nullptr, 0));
+    Ref top = require(PyImport_ImportModuleLevelObject(full.get(), globals, nullptr, nullptr, 0));
     Ref name = require(PyUnicode_FromString(attr));
     return attribute_or_submodule(top.get(), package, name.get());
 }
@@ -195,8 +203,8 @@ inline bool resolve_bases(PyObject* bases, Ref& resolved) {
 
 // The most derived metaclass of the bases.
 inline PyObject* calculate_metaclass(PyObject* bases) {
-    PyTypeObject* winner = PyTuple_GET_SIZE(bases) ? Py_TYPE(PyTuple_GET_ITEM(bases, 0))
-                                                   : &PyType_Type;
+    PyTypeObject* winner =
+        PyTuple_GET_SIZE(bases) ? Py_TYPE(PyTuple_GET_ITEM(bases, 0)) : &PyType_Type;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
         PyTypeObject* t = Py_TYPE(PyTuple_GET_ITEM(bases, i));
         if (PyType_IsSubtype(winner, t)) continue;

@@ -2,7 +2,7 @@
 // `**` call, with the texts the converters report.
 #pragma once
 
-#include "ref.hpp"
+#include "protocol.hpp"
 
 namespace vsk {
 

@@ -13,9 +13,8 @@ ModuleOnce once{"clean_veskari"};
 void execute(PyObject* module) {
     PyObject* globals = PyModule_GetDict(module);  // borrowed
     if (globals == nullptr) raise();
-    if (builtin_print == nullptr) builtin_print = fetch_builtin("print");
-    if (builtin_super == nullptr) builtin_super = fetch_builtin("super");
-    init_names();
+    FirstBuiltins first;
+    if (!state.ready) first = fetch_first_builtins();
     Ref module_name = require(PyUnicode_FromString("veskari.clean_veskari"));
     // Enter the module table under its full name if it is not there yet.
     PyObject* table = PyImport_GetModuleDict();
@@ -24,6 +23,8 @@ void execute(PyObject* module) {
         check(PyDict_SetItem(table, module_name.get(), module));
     }
 
+    // copy and pdb are imported and bound only: the import order and the
+    // namespace (its names and their order) are what callers observe.
     bind(globals, "GVS", import_from(globals, "veskari", "globals_veskari").get());
     bind(globals, "copy", import_module(globals, "copy").get());
     bind(globals, "nn", import_dotted(globals, "torch", "nn").get());
@@ -31,47 +32,61 @@ void execute(PyObject* module) {
     bind(globals, "pdb", import_module(globals, "pdb").get());
     bind(globals, "Thread", import_from(globals, "threading", "Thread").get());
     bind(globals, "doing_threading", Py_False);
+    // After the imports: the state holds the torch module and reads torch.nn.
+    init_state(first);
 
     Ref ftype = make_function_type(module, "veskari.clean_veskari.function");
     Ref nn = lookup_global(globals, names.nn);
     Ref base = getattr(nn.get(), names.Module);
     Ref cls = make_class(globals, ftype.get(), module_name.get(), "VSKModulePyThread", base.get(),
-                         {&init_def, &process_and_forward_def, &process_and_pre_def,
-                          &forward_def});
+                         {&init_def, &process_and_forward_def, &process_and_pre_def, &forward_def});
     bind(globals, "VSKModulePyThread", cls.get());
 
     bind_function(globals, ftype.get(), module_name.get(), get_pretrained_vsk_attr_def);
     bind_function(globals, ftype.get(), module_name.get(), get_pretrained_vsk_var_def);
     bind(globals, "ModuleType", lookup_global(globals, names.VSKModulePyThread).get());
+    // Bound a second time, as the module body always did: the value stays
+    // False, and the first binding keeps the name's place in the namespace.
     bind(globals, "doing_threading", Py_False);
     bind_function(globals, ftype.get(), module_name.get(), make_module_def);
     bind_function(globals, ftype.get(), module_name.get(), refresh_vsk_def);
     bind_function(globals, ftype.get(), module_name.get(), refresh_net_def);
+    // An empty __test__ (doctest reads it), part of the namespace callers see.
     Ref test = require(PyDict_New());
     bind(globals, "__test__", test.get());
 }
 
-PyModuleDef definition = {
-    PyModuleDef_HEAD_INIT, "clean_veskari", nullptr, 0, nullptr, ModuleSlots<once, execute>::slots,
-    nullptr, nullptr, nullptr,
-};
+using Definition = ModuleSlots<once, execute>;
 
 }  // namespace
 
-void init_names() {
-    if (names.thread_kwnames != nullptr) return;  // the last one made: all are there
-#define VSK_INTERN(n) names.n = intern(#n);
-    VSK_CLEAN_NAMES(VSK_INTERN)
+void init_state(const FirstBuiltins& first) {
+    init_state_once(state, first, [&](ConstantMaker& make, const CoreState& core) {
+        State s;
+        Names& n = s.names;
+#define VSK_INTERN(name) n.name = make.intern(#name);
+        VSK_CLEAN_NAMES(VSK_INTERN)
 #undef VSK_INTERN
-    names.empty = intern("");
-    names.full_slice = require(PySlice_New(nullptr, nullptr, nullptr)).release();
-    Ref one = py_int(1);
-    names.slice_from_one = require(PySlice_New(one.get(), nullptr, nullptr)).release();
-    names.minus_one = py_int(-1).release();
-    names.thread_kwnames =
-        require(PyTuple_Pack(3, names.target, names.args, names.kwargs)).release();
+        n.empty = core.empty;
+        n.full_slice = make.keep(PySlice_New(nullptr, nullptr, nullptr));
+        n.slice_from_one = make.keep(PySlice_New(core.one, nullptr, nullptr));
+        n.minus_one = make.keep(PyLong_FromLong(-1));
+        n.thread_kwnames = make.keep(PyTuple_Pack(3, n.target, n.args, n.kwargs));
+        s.print = make.keep(first.print);
+        s.super = make.keep(first.super);
+        s.torch = make.keep(PyImport_ImportModule("torch"));
+        for (Py_ssize_t i = 0; i < kRowKeys; ++i) {
+            Ref index = py_int(i);
+            s.row_keys[i] = make.keep(PyTuple_Pack(2, index.get(), n.full_slice));
+        }
+        // Last, so nothing can fail once it exists.
+        s.threaded_calls = new std::unordered_map<PyObject*, GradMode>();
+        return s;
+    });
 }
 
 }  // namespace vsk::clean
 
-PyMODINIT_FUNC PyInit_clean_veskari() { return PyModuleDef_Init(&vsk::clean::definition); }
+PyMODINIT_FUNC PyInit_clean_veskari() {
+    return PyModuleDef_Init(&vsk::clean::Definition::definition);
+}
