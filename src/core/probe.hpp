@@ -11,8 +11,7 @@ namespace vsk::walk {
 // which is discarded so the walk moves on. A KeyboardInterrupt or SystemExit
 // still stops the walk: a user's Ctrl-C must not be swallowed.
 inline bool probe(PyObject* net, PyObject* member) {
-    if (shortcut::nn_attr(net, member) || shortcut::is_plain_method(net, member))
-        return true;
+    if (shortcut::nn_attr(net, member) || shortcut::is_plain_method(net, member)) return true;
     PyObject* value = nullptr;
     int found = compat::lookup_attr(net, member, &value);
     Py_XDECREF(value);
