@@ -9,7 +9,7 @@ SOURCES = $(sort $(wildcard src/*/*.cpp src/*/*.hpp))
 PARITY_TESTS = $(if $(wildcard tests/test_parity.py),tests/test_parity.py,\
   tests/test_clean_layer.py tests/test_blockwise_walk.py)
 
-.PHONY: deps build test demo sanitize-test parity-plain format format-check bench clean
+.PHONY: deps build test sweep demo sanitize-test parity-plain format format-check bench clean
 
 deps:
 	$(PYTHON) -m pip install -q -r requirements-dev.txt
@@ -20,6 +20,11 @@ build:
 
 test: deps build
 	$(PYTHON) -m pytest -q tests
+
+# Every allocation of every public function and forward failed in turn
+# (make test runs a sample); see tests/test_allocation_failures.py.
+sweep: deps build
+	VESKARI_SWEEP=full $(PYTHON) -m pytest -q tests/test_allocation_failures.py
 
 # Installs the package as a user would, then runs the demo against it.
 demo:
