@@ -1,19 +1,25 @@
 """Hostile inputs through every public function of both converters.
 
-A seeded generator builds odd objects and module graphs and passes them in
-every position. Each call must end in a result or an ordinary Python
+Hypothesis builds odd objects and module graphs (random nesting of
+containers and custom modules whose properties, __dir__, named_children,
+comparisons and truth values misbehave, cycles, str subclasses as names) and
+passes them in every position. Each call must end in a result or an ordinary Python
 exception: never a crash, never a SystemError (which would mean the native
 code broke the interpreter's calling rules), and a failing walk must leave
 the network usable.
 """
+import contextlib
+import io
 import os
-import random
 import subprocess
 import sys
 import textwrap
+from datetime import timedelta
 
 import pytest
 import torch
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from torch import nn
 
 import veskari
@@ -21,9 +27,6 @@ from veskari import blockwise_veskari as B
 from veskari import clean_veskari as C
 from veskari.globals_veskari import pc
 from veskari.modules_veskari import VSKNeuronModule
-
-SEEDS = range(12)
-
 
 class Boom(Exception):
     pass
@@ -96,29 +99,101 @@ def neuron():
     return m
 
 
-def cyclic():
-    a, b = nn.Module(), nn.Module()
-    a.b = b
-    b.__dict__["a"] = a  # a plain attribute, so nn.Module's own walk stays finite
-    b.n = neuron()
-    return a
+class Name(str):
+    """A str subclass as an attribute or child name, comparing and hashing oddly."""
+
+    def __eq__(self, other):
+        raise Boom("name eq")
+
+    __hash__ = str.__hash__
 
 
-def hostile_values(rng):
-    values = [
-        None, 0, -1, 10**100, -(10**100), 1.5, float("nan"), "", "x", b"bytes", [], {}, (),
-        object(), type, RaisingBool(), OddIndex(), torch.zeros(2), nn.Module(),
-        nn.Sequential(), [nn.Linear(2, 2)], {"a": 1}, (1, 2, 3), nn.ParameterList(),
-        OddCompare("raise"), OddCompare("odd"), OddCompare("plain"),
-        OddDir([1, None, b"x", "training"]), OddDir(Boom("dir")), OddDir(None), OddDir(5),
-        RaisingProperty(Boom("prop")), RaisingProperty(RecursionError("prop")),
-        RaisingProperty(MemoryError("prop")),
-        OddChildren([("0",)]), OddChildren([("0", 1, 2)]), OddChildren([5]), OddChildren(None),
-        OddChildren([(None, None)]), OddChildren([(10**100, nn.Linear(2, 2))]),
-        cyclic(), neuron(), nn.Sequential(neuron(), OddCompare("odd")),
-    ]
-    rng.shuffle(values)
-    return values
+class Odd(nn.Module):
+    """A custom module whose protocol misbehaves in the ways `quirks` picks."""
+
+    def __init__(self, quirks, members):
+        super().__init__()
+        self.quirks = quirks
+        for name, value in members:
+            try:
+                self.add_module(name, value)
+            except (KeyError, TypeError, Boom):  # odd or taken names, non-modules: plain
+                with contextlib.suppress(Boom):  # a Name meeting its twin in the dict
+                    self.__dict__[name] = value
+
+    def __getattribute__(self, name):
+        if name == "broken" and "property" in object.__getattribute__(self, "quirks"):
+            raise Boom("property")
+        return super().__getattribute__(name)
+
+    def __dir__(self):
+        quirks = self.quirks
+        if "dir-raises" in quirks:
+            raise Boom("dir")
+        listing = list(super().__dir__())
+        if "dir-odd" in quirks:
+            listing += [1, None, b"x", Name("m0"), "broken"]
+        return listing
+
+    def named_children(self):
+        if "children-odd" in self.quirks:
+            return [("0",), 5, (Name("x"), self)]
+        return super().named_children()
+
+    def __eq__(self, other):
+        if "eq-raises" in self.quirks:
+            raise Boom("eq")
+        return RaisingBool() if "eq-odd" in self.quirks else self is other
+
+    def __ne__(self, other):
+        if "eq-raises" in self.quirks:
+            raise Boom("ne")
+        return RaisingBool() if "eq-odd" in self.quirks else self is not other
+
+    __hash__ = nn.Module.__hash__
+
+
+QUIRKS = ["property", "dir-raises", "dir-odd", "children-odd", "eq-raises", "eq-odd"]
+
+# Leaves: fresh objects each time, since the walks convert in place.
+LEAVES = [lambda: None, lambda: 0, lambda: 10**100, lambda: "x", lambda: b"b", list, dict,
+          object, RaisingBool, OddIndex, lambda: torch.zeros(2), lambda: nn.Linear(2, 2),
+          nn.Module, nn.Sequential, nn.ParameterList, neuron,
+          lambda: RaisingProperty(Boom("prop")), lambda: RaisingProperty(MemoryError("prop")),
+          lambda: OddChildren([(None, None)]), lambda: OddChildren([(10**100, nn.Linear(2, 2))])]
+
+names = st.one_of(st.sampled_from(["m0", "m1", "layer_array", "device", "0", "training"]),
+                  st.builds(Name, st.sampled_from(["m0", "m2", ""])))
+
+
+def module_graphs():
+    """Random nesting of Sequential/ModuleList/ModuleDict/custom modules over
+    hostile leaves."""
+    leaves = st.sampled_from(LEAVES).map(lambda make: make())
+
+    def nest(children):
+        modules = children.filter(lambda c: isinstance(c, nn.Module))
+        return st.one_of(
+            st.lists(modules, max_size=3).map(lambda c: nn.Sequential(*c)),
+            st.lists(modules, max_size=3).map(nn.ModuleList),
+            st.dictionaries(st.sampled_from(["a", "b", "c"]), modules, max_size=3)
+            .map(nn.ModuleDict),
+            st.builds(Odd, st.sets(st.sampled_from(QUIRKS), max_size=3),
+                      st.lists(st.tuples(names, children), max_size=4)))
+
+    return st.recursive(leaves, nest, max_leaves=12)
+
+
+@st.composite
+def networks(draw):
+    """A graph under an Odd root, sometimes with a cycle back to the root."""
+    root = Odd(draw(st.sets(st.sampled_from(QUIRKS), max_size=2)),
+               draw(st.lists(st.tuples(names, module_graphs()), max_size=4)))
+    if draw(st.booleans()):
+        inner = [m for m in root.modules() if m is not root]
+        if inner:
+            draw(st.sampled_from(inner)).__dict__["back"] = root
+    return root
 
 
 def public_callables():
@@ -131,12 +206,14 @@ def public_callables():
     return functions + methods + [B.VSKLayer, C.VSKModulePyThread]
 
 
-def call_safely(fn, args, kwargs):
+def call_safely(fn, *args, **kwargs):
+    """Calls fn; any ordinary exception is an acceptable outcome, a
+    SystemError (the native code broke a C-API rule) is not."""
     try:
         fn(*args, **kwargs)
-    except SystemError:  # the native code broke a C-API rule
+    except SystemError:
         raise
-    except (Exception, RecursionError):
+    except (Exception, RecursionError):  # noqa: BLE001, S110 - any outcome but a crash
         pass
 
 
@@ -147,46 +224,40 @@ def restore_settings():
     C.doing_threading = False
 
 
+# A bounded number of examples in `make test`; `make sweep` runs many more.
+settings.register_profile("hostile", max_examples=25, deadline=timedelta(seconds=20),
+                          suppress_health_check=list(HealthCheck), derandomize=True)
+settings.register_profile("hostile-full", max_examples=600, deadline=timedelta(seconds=20),
+                          suppress_health_check=list(HealthCheck))
+hostile = settings.get_profile("hostile-full" if os.environ.get("VESKARI_SWEEP") == "full"
+                               else "hostile")
+values = st.one_of(st.sampled_from(LEAVES).map(lambda make: make()), module_graphs())
+
+
 @pytest.mark.filterwarnings("ignore::UserWarning")
-@pytest.mark.parametrize("seed", SEEDS)
-def test_every_function_survives_hostile_arguments(seed):
-    rng = random.Random(seed)
-    values = hostile_values(rng)
-    for fn in public_callables():
-        for _ in range(25):
-            args = [rng.choice(values) for _ in range(rng.randint(0, 9))]
-            kwargs = {}
-            if rng.random() < 0.3:
-                kwargs[rng.choice(["net", "x", "self", "depth", "module", "member"])] = \
-                    rng.choice(values)
-            call_safely(fn, args, kwargs)
+@hostile
+@given(fn=st.sampled_from(public_callables()), args=st.lists(values, max_size=9),
+       kwargs=st.dictionaries(st.sampled_from(["net", "x", "self", "depth", "module", "member"]),
+                              values, max_size=1))
+def test_every_function_survives_hostile_arguments(fn, args, kwargs):
+    call_safely(fn, *args, **kwargs)
 
 
-@pytest.mark.parametrize("verbose", [False, True, RaisingBool()], ids=["quiet", "verbose", "bad-bool"])
-@pytest.mark.parametrize("seed", SEEDS)
-def test_walks_survive_hostile_graphs_and_settings(seed, verbose, capsys):
-    rng = random.Random(seed)
-    values = hostile_values(rng)
-    settings = [
-        ("set_extra_verbose", verbose),
-        ("set_module_names_to_not_save", rng.choice([None, 5, [], RaisingBool(), ["", ".a"]])),
-        ("set_modules_to_track", rng.choice([None, 5, [], [nn.Linear], object()])),
-    ]
-    for setter, value in settings:
-        getattr(pc, setter)(value)
-    for _ in range(10):
-        root = nn.Module()
-        for i, v in enumerate(rng.sample(values, 4)):
-            if isinstance(v, nn.Module):
-                root.add_module(f"m{i}", v)
-            else:
-                root.__dict__[f"m{i}"] = v
+@hostile
+@given(net=networks(), verbose=st.sampled_from([False, True, RaisingBool()]),
+       not_saved=st.sampled_from([None, 5, [], RaisingBool(), ["", ".m0"]]),
+       tracked=st.sampled_from([None, 5, [], [nn.Linear], object()]),
+       depth=st.sampled_from([0, -1, 10**100, None, "d", 1.5]),
+       name=st.sampled_from(["", None, 5, Name("")]))
+def test_walks_survive_hostile_graphs_and_settings(net, verbose, not_saved, tracked, depth, name):
+    pc.set_extra_verbose(verbose)
+    pc.set_module_names_to_not_save(not_saved)
+    pc.set_modules_to_track(tracked)
+    with contextlib.redirect_stdout(io.StringIO()):
         for walk in (B.blockwise_network, C.refresh_net):
-            call_safely(walk, [root], {})
-        depth = rng.choice([0, -1, 10**100, None, "d", 1.5])
-        call_safely(B.optimize_module, [root, depth, rng.choice(["", None, 5]), []], {})
-        call_safely(C.refresh_vsk, [root, depth, rng.choice(["", None, 5]), rng.choice([[], None])], {})
-    capsys.readouterr()
+            call_safely(walk, net)
+        call_safely(B.optimize_module, net, depth, name, [])
+        call_safely(C.refresh_vsk, net, depth, name, [])
 
 
 def test_getters_that_raise_reach_the_caller():
