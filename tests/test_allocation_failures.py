@@ -11,6 +11,7 @@ interpreter must still compute the right answer afterwards.
 
 `make test` runs a sample of the n; `make sweep` (VESKARI_SWEEP=full) all.
 """
+import functools
 import os
 import re
 import subprocess
@@ -102,23 +103,22 @@ def child_targets():
             return lambda: getattr(lay, method)(*prefix, outs, x)
         return make
 
+    def on(build, call, *rest):
+        """A factory of call(build(), *rest) with a freshly built first argument."""
+        return lambda: functools.partial(call, build(), *rest)
+
     return {
-        "blockwise_network": lambda: (lambda n=network(): B.blockwise_network(n)),
-        "optimize_module": lambda: (lambda n=network(): B.optimize_module(n, 0, "", [])),
-        "convert_to_vsk_layer_block":
-            lambda: (lambda n=neuron(): B.convert_to_vsk_layer_block(n)),
-        "unWrap_params": lambda: (lambda n=neuron(): B.unWrap_params(n)),
-        "blockwise.get_pretrained_vsk_attr":
-            lambda: (lambda n=network(): B.get_pretrained_vsk_attr(n, "training")),
-        "blockwise.get_pretrained_vsk_var":
-            lambda: (lambda n=network(): B.get_pretrained_vsk_var(n, 1)),
-        "refresh_net": lambda: (lambda n=blockwise(): C.refresh_net(n)),
-        "refresh_vsk": lambda: (lambda n=blockwise(): C.refresh_vsk(n, 0, "", [])),
-        "make_module": lambda: (lambda n=blockwise(): C.make_module(n[0])),
-        "clean.get_pretrained_vsk_attr":
-            lambda: (lambda n=network(): C.get_pretrained_vsk_attr(n, "training")),
-        "clean.get_pretrained_vsk_var":
-            lambda: (lambda n=network(): C.get_pretrained_vsk_var(n, "1")),
+        "blockwise_network": on(network, B.blockwise_network),
+        "optimize_module": on(network, B.optimize_module, 0, "", []),
+        "convert_to_vsk_layer_block": on(neuron, B.convert_to_vsk_layer_block),
+        "unWrap_params": on(neuron, B.unWrap_params),
+        "blockwise.get_pretrained_vsk_attr": on(network, B.get_pretrained_vsk_attr, "training"),
+        "blockwise.get_pretrained_vsk_var": on(network, B.get_pretrained_vsk_var, 1),
+        "refresh_net": on(blockwise, C.refresh_net),
+        "refresh_vsk": on(blockwise, C.refresh_vsk, 0, "", []),
+        "make_module": on(lambda: blockwise()[0], C.make_module),
+        "clean.get_pretrained_vsk_attr": on(network, C.get_pretrained_vsk_attr, "training"),
+        "clean.get_pretrained_vsk_var": on(network, C.get_pretrained_vsk_var, "1"),
         "forward": forward(False),
         "forward-threaded": forward(True),
         "forward-threaded-no-grad": forward(True, grad=False),
@@ -148,16 +148,13 @@ def outcome(shim, n, call):
         if BROKEN_CALL.search(str(error)):
             return f"broken-call {error!r}"
         return "raised"
-    except BaseException:  # MemoryError mostly; any ordinary exception is fine
+    except BaseException:  # noqa: BLE001 - MemoryError mostly; any exception is an outcome
         shim.failmalloc_disarm()
         return "raised"
 
 
 def child_main(args):
     import ctypes
-    import gc
-
-    import torch
 
     shim = ctypes.CDLL(None)
     shim.failmalloc_disarm.restype = ctypes.c_long
@@ -233,7 +230,7 @@ def culprits(stack):
             break
         if "libpython" in lib:
             out = subprocess.run(["addr2line", "-f", "-i", "-e", lib, offset],
-                                 capture_output=True, text=True).stdout.split("\n")
+                                 capture_output=True, text=True, check=False).stdout.split("\n")
             names += filter(None, out[0::2])
         elif symbol:
             names.append(symbol.rstrip(")"))
@@ -262,7 +259,7 @@ def sweep(shim, tmp_path, targets):
         log.unlink(missing_ok=True)
         child = subprocess.run([sys.executable, __file__, str(1 if FULL else SAMPLE_STRIDE),
                                 ",".join(targets), str(n)], cwd=root, env=env,
-                               capture_output=True, text=True, timeout=7200)
+                               capture_output=True, text=True, timeout=7200, check=False)
         out = child.stdout.splitlines()
         lines += out
         stacks = failed_stacks(log)
