@@ -75,7 +75,7 @@ inline void leave_mode(PyObject* context) {
 // may release the interpreter lock, and a thread ended at shutdown unwinds
 // through here (that forced unwinding is let through without __exit__).
 template <typename Body>
-void in_registered_mode(PyObject* outs, Body&& body) {
+VSK_CATCHES_FORCED_UNWIND void in_registered_mode(PyObject* outs, Body&& body) {
     Ref context = detail::enter_registered_mode(outs);
     if (!context) {
         body();
