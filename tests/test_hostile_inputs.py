@@ -363,79 +363,83 @@ BORROWED_HOLDER = """
     from veskari import clean_veskari as C
     from veskari.globals_veskari import pc
 
-    case = sys.argv[1]
-    block = nn.Module()
-    block.layer_array = nn.Sequential(nn.Identity(), nn.Identity())
-    block.processor_array = [None, None]
-    block.skip_weights = [0, 0, 0]
-    block.node_index, block.num_cycles = torch.tensor(0), torch.tensor(0)
-    block.view_tuple = torch.tensor([1])
-    stash = {}
+    def run(case):
+        block = nn.Module()
+        block.layer_array = nn.Sequential(nn.Identity(), nn.Identity())
+        block.processor_array = [None, None]
+        block.skip_weights = [0, 0, 0]
+        block.node_index, block.num_cycles = torch.tensor(0), torch.tensor(0)
+        block.view_tuple = torch.tensor([1])
+        stash = {}
 
-    class Layer(C.VSKModulePyThread):
-        def process_and_forward(self, c, outs, *a, **k):
-            stash["outs"] = outs
-            return super().process_and_forward(c, outs, *a, **k)
+        class Layer(C.VSKModulePyThread):
+            def process_and_forward(self, c, outs, *a, **k):
+                stash["outs"] = outs
+                return super().process_and_forward(c, outs, *a, **k)
 
-    layer = Layer(block)
-    pc.set_vsk_forward_function(lambda x: x)
+        layer = Layer(block)
+        pc.set_vsk_forward_function(lambda x: x)
 
-    if case == "cascade-operand":
-        # moved.__mul__ drops the list's reference to the right operand, then
-        # declines, so the interpreter calls source.__rmul__.
-        class Source:
-            def __rmul__(self, other): return 0
-        class Moved:
-            def __mul__(self, other):
-                stash["outs"][0] = None
-                return NotImplemented
-        class Row:
-            def view(self, shape): return self
-            def to(self, device): return Moved()
-        class Weights:
-            def __getitem__(self, key): return Row() if isinstance(key, tuple) else self
-        class Out:
-            device = "cpu"
-            def __add__(self, other): return self
-        layer.layer_array[0].forward = lambda *a: Source()
-        layer.layer_array[1].forward = lambda *a: Out()
-        layer.__dict__["skip_weights"] = Weights()
-        layer(1)
-    else:
-        # A key hashing like the name searched for, whose __eq__ replaces the
-        # table being searched (the big tables' storage is really freed).
-        table = case
-        del layer.skip_weights  # no merge: the reads are the point here
-        class Collide:
-            armed = False
-            def __hash__(self): return hash("layer_array")
-            def __eq__(self, other):
-                if Collide.armed:
-                    Collide.armed = False
-                    if table == "__dict__":
-                        layer.__dict__ = dict(layer.__dict__)
-                    else:
-                        layer.__dict__[table] = dict(layer.__dict__[table])
-                return False
-        owner = layer.__dict__ if table == "__dict__" else layer.__dict__[table]
-        entries = list(owner.items())
-        owner.clear()
-        owner[Collide()] = None  # first, so the search meets it before the name
-        owner.update(entries)
-        owner.update({f"pad{i}": None for i in range(20)} if table != "_modules" else {})
-        del owner  # the layer's reference must be the table's last one
-        Collide.armed = True
-        layer(torch.zeros(1, 1))
-    print("survived")
+        if case == "cascade-operand":
+            # moved.__mul__ drops the list's reference to the right operand, then
+            # declines, so the interpreter calls source.__rmul__.
+            class Source:
+                def __rmul__(self, other): return 0
+            class Moved:
+                def __mul__(self, other):
+                    stash["outs"][0] = None
+                    return NotImplemented
+            class Row:
+                def view(self, shape): return self
+                def to(self, device): return Moved()
+            class Weights:
+                def __getitem__(self, key): return Row() if isinstance(key, tuple) else self
+            class Out:
+                device = "cpu"
+                def __add__(self, other): return self
+            layer.layer_array[0].forward = lambda *a: Source()
+            layer.layer_array[1].forward = lambda *a: Out()
+            layer.__dict__["skip_weights"] = Weights()
+            layer(1)
+        else:
+            # A key hashing like the name searched for, whose __eq__ replaces the
+            # table being searched (the big tables' storage is really freed).
+            table = case
+            del layer.skip_weights  # no merge: the reads are the point here
+            class Collide:
+                armed = False
+                def __hash__(self): return hash("layer_array")
+                def __eq__(self, other):
+                    if Collide.armed:
+                        Collide.armed = False
+                        if table == "__dict__":
+                            layer.__dict__ = dict(layer.__dict__)
+                        else:
+                            layer.__dict__[table] = dict(layer.__dict__[table])
+                    return False
+            owner = layer.__dict__ if table == "__dict__" else layer.__dict__[table]
+            entries = list(owner.items())
+            owner.clear()
+            owner[Collide()] = None  # first, so the search meets it before the name
+            owner.update(entries)
+            owner.update({f"pad{i}": None for i in range(20)} if table != "_modules" else {})
+            del owner  # the layer's reference must be the table's last one
+            Collide.armed = True
+            layer(torch.zeros(1, 1))
+
+    for case in sys.argv[1:]:
+        run(case)
+        print("survived", case, flush=True)
 """
 
 
-@pytest.mark.parametrize("case", ["cascade-operand", "__dict__", "_parameters", "_buffers",
-                                  "_modules"])
-def test_user_code_cannot_free_what_the_native_code_reads(case):
-    result = run_child(BORROWED_HOLDER, case)
-    assert result.returncode == 0, result.stderr[-3000:]
-    assert result.stdout.split() == ["survived"]
+BORROWED_CASES = ["cascade-operand", "__dict__", "_parameters", "_buffers", "_modules"]
+
+
+def test_user_code_cannot_free_what_the_native_code_reads():
+    result = run_child(BORROWED_HOLDER, *BORROWED_CASES)
+    assert result.returncode == 0, result.stdout + result.stderr[-3000:]
+    assert result.stdout.split() == [w for case in BORROWED_CASES for w in ("survived", case)]
 
 
 SHUTDOWN_IN_FLIGHT = """
@@ -496,8 +500,7 @@ def test_interpreter_exits_cleanly_with_forwards_in_flight(tmp_path):
     its branch threads, with and without grad) when the interpreter exits."""
     suppressions = tmp_path / "asan.supp"
     suppressions.write_text(ASAN_SHUTDOWN_SUPPRESSIONS)
-    for _ in range(3):  # the interleaving at exit varies from run to run
-        result = run_child(SHUTDOWN_IN_FLIGHT, asan_options=[f"suppressions={suppressions}"])
-        assert (result.returncode, result.stdout.split()) == (0, ["exiting", "released", "0"]), \
-            result.stdout + result.stderr[-3000:]
-        assert "terminate" not in result.stderr and "ERROR" not in result.stderr
+    result = run_child(SHUTDOWN_IN_FLIGHT, asan_options=[f"suppressions={suppressions}"])
+    assert (result.returncode, result.stdout.split()) == (0, ["exiting", "released", "0"]), \
+        result.stdout + result.stderr[-3000:]
+    assert "terminate" not in result.stderr and "ERROR" not in result.stderr
