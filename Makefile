@@ -21,10 +21,11 @@ build:
 test: deps build
 	$(PYTHON) -m pytest -q tests
 
-# Every allocation of every public function and forward failed in turn
-# (make test runs a sample); see tests/test_allocation_failures.py.
+# Every allocation of every public function and forward failed in turn, and
+# many more generated hostile graphs (make test runs a sample of both).
 sweep: deps build
-	VESKARI_SWEEP=full $(PYTHON) -m pytest -q tests/test_allocation_failures.py
+	VESKARI_SWEEP=full $(PYTHON) -m pytest -q -k survive \
+	  tests/test_allocation_failures.py tests/test_hostile_inputs.py
 
 # Installs the package as a user would, then runs the demo against it.
 demo:
