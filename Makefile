@@ -9,7 +9,7 @@ SOURCES = $(sort $(wildcard src/*/*.cpp src/*/*.hpp))
 # The tests that compare the native modules with their Python statement.
 PARITY_TESTS = tests/test_parity.py
 
-.PHONY: deps build test demo sanitize-test parity-plain format format-check bench clean
+.PHONY: deps build test sweep demo sanitize-test parity-plain format format-check bench clean
 
 deps:
 	$(PYTHON) -m pip install -q -r requirements-dev.txt
@@ -20,6 +20,12 @@ build:
 
 test: deps build
 	$(PYTHON) -m pytest -q tests
+
+# Every allocation of every public function and forward failed in turn, and
+# many more generated hostile graphs (make test runs a sample of both).
+sweep: deps build
+	VESKARI_SWEEP=full $(PYTHON) -m pytest -q -k survive \
+	  tests/test_allocation_failures.py tests/test_hostile_inputs.py
 
 # Installs the package as a user would, then runs the demo against it.
 demo:

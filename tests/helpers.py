@@ -21,12 +21,15 @@ from veskari.modules_veskari import Processor, VSKNeuronModule
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(veskari.__file__)))
 
 
-def start_child(code):
-    """A fresh interpreter running `code` (dedented) against the build under test."""
-    env = dict(os.environ)
+def start_child(code, *args, env=None, script=False):
+    """A fresh interpreter running `code` (dedented; with `script`, the file
+    of that name) with `args`, against the build under test; `env` adds to or
+    overrides the inherited environment."""
+    env = dict(os.environ, **(env or {}))
     # An empty entry would stand for the working directory.
     env["PYTHONPATH"] = os.pathsep.join(filter(None, [PACKAGE_ROOT, env.get("PYTHONPATH")]))
-    return subprocess.Popen([sys.executable, "-P", "-c", textwrap.dedent(code)],
+    program = [code] if script else ["-c", textwrap.dedent(code)]
+    return subprocess.Popen([sys.executable, "-P", *program, *args],
                             cwd=tempfile.gettempdir(), env=env, text=True,
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
@@ -42,8 +45,8 @@ def finish_child(process, timeout=300):
     return subprocess.CompletedProcess(process.args, process.returncode, out, err)
 
 
-def run_child(code, timeout=300):
-    return finish_child(start_child(code), timeout)
+def run_child(code, *args, env=None, script=False, timeout=300):
+    return finish_child(start_child(code, *args, env=env, script=script), timeout)
 
 
 def tail(result):

@@ -1,6 +1,4 @@
 """veskari.convert: both conversions in one call, with a report, warnings and a check."""
-import subprocess
-import sys
 import warnings
 
 import pytest
@@ -8,6 +6,7 @@ import torch
 from torch import nn
 
 import veskari
+from helpers import run_child, tail
 from networks import ALL_NETWORKS
 from veskari import blockwise_veskari, clean_veskari
 from veskari import globals_veskari as GVS
@@ -125,4 +124,5 @@ def test_raises_with_the_largest_difference_when_outputs_differ(monkeypatch):
 def test_package_import_leaves_torch_unloaded():
     code = ("import sys, veskari; assert 'torch' not in sys.modules; "
             "assert callable(veskari.convert) and 'torch' in sys.modules")
-    subprocess.run([sys.executable, "-c", code], check=True)
+    result = run_child(code)
+    assert result.returncode == 0, tail(result)

@@ -22,14 +22,17 @@ void print_line(PyObject* line) { call(state.print, line); }
 
 // Exactly VS.VSKNeuronModule: subclass instances are walked, not converted.
 bool is_neuron_type(const Frame& f, PyObject* type) {
+    Ref held = Ref::borrow(type);  // the reads below may reassign the instance's class
     Ref cls = getattr(global(f, names.VS).get(), names.VSKNeuronModule);
     return type == cls.get();
 }
 
 bool is_container(const Frame& f, PyObject* net) {
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(net));
-    if (is_subclass(type, getattr(global(f, names.nn).get(), names.Sequential).get())) return true;
-    return is_subclass(type, getattr(global(f, names.nn).get(), names.ModuleList).get());
+    // Held: the reads below run user code, which may reassign net.__class__.
+    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(net)));
+    if (is_subclass(type.get(), getattr(global(f, names.nn).get(), names.Sequential).get()))
+        return true;
+    return is_subclass(type.get(), getattr(global(f, names.nn).get(), names.ModuleList).get());
 }
 
 Ref convert(const Frame& f, PyObject* neuron) {

@@ -56,12 +56,12 @@ void run_branch(const Frame& f, PyObject* method, std::initializer_list<PyObject
 void run_threads(PyObject* threads, Py_ssize_t count, PyObject* method) {
     for (Py_ssize_t i = 0; i < count; ++i) {
         Ref key = py_int(i);
-        PyObject* thread = PyDict_GetItemWithError(threads, key.get());
-        if (thread == nullptr) {
+        Ref thread = Ref::borrow(PyDict_GetItemWithError(threads, key.get()));
+        if (!thread) {
             if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.get());
             raise();
         }
-        call_method(thread, method);
+        call_method(thread.get(), method);
     }
 }
 
@@ -86,9 +86,11 @@ Ref add_cascade_terms(PyObject* self, PyObject* dendrite_outs, Py_ssize_t out_in
         row = view(shape.get());
         Method to(row.get(), names.to);
         Ref moved = to(getattr(current_out.get(), names.device).get());
-        PyObject* source = PyList_GetItem(dendrite_outs, in_index);  // borrowed
-        if (source == nullptr) raise();
-        Ref term = require(PyNumber_Multiply(moved.get(), source));
+        // Held as the interpreter holds an operand: moved.__mul__ may drop the
+        // list's reference before source.__rmul__ runs.
+        Ref source = Ref::borrow(PyList_GetItem(dendrite_outs, in_index));
+        if (!source) raise();
+        Ref term = require(PyNumber_Multiply(moved.get(), source.get()));
         current_out = add(current_out.get(), term.get());
     }
     return current_out;

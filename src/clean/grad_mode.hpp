@@ -25,7 +25,10 @@ public:
     ThreadedCall(PyObject* outs, GradMode mode) : outs_(outs) {
         (*state.threaded_calls)[outs] = mode;
     }
-    ~ThreadedCall() { state.threaded_calls->erase(outs_); }
+    ~ThreadedCall() {
+        // Unwinding daemon threads may run this at once, unlocked (see ref.hpp).
+        if (!compat::runtime_finalizing()) state.threaded_calls->erase(outs_);
+    }
     ThreadedCall(const ThreadedCall&) = delete;
     ThreadedCall& operator=(const ThreadedCall&) = delete;
 
@@ -72,7 +75,7 @@ inline void leave_mode(PyObject* context) {
 // may release the interpreter lock, and a thread ended at shutdown unwinds
 // through here (that forced unwinding is let through without __exit__).
 template <typename Body>
-void in_registered_mode(PyObject* outs, Body&& body) {
+VSK_CATCHES_FORCED_UNWIND void in_registered_mode(PyObject* outs, Body&& body) {
     Ref context = detail::enter_registered_mode(outs);
     if (!context) {
         body();

@@ -50,7 +50,8 @@ void entry_messages(PyObject* net, PyObject* depth, PyObject* name_so_far) {
     print_line(concat({prefix.get(), net_text.get(), depth_label.get(), d.get()}).get());
 
     Ref name_text = str(name_so_far);
-    Ref type_name = getattr(reinterpret_cast<PyObject*>(Py_TYPE(net)), names.__name__);
+    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(net)));
+    Ref type_name = getattr(type.get(), names.__name__);
     Ref type_text = str(type_name.get());
     d = depth_text(depth);
     Ref colon = require(PyUnicode_FromString(": "));
@@ -61,12 +62,13 @@ void entry_messages(PyObject* net, PyObject* depth, PyObject* name_so_far) {
 }
 
 bool is_container(const Frame& f, PyObject* net) {
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(net));
+    // Held: the reads below run user code, which may reassign net.__class__.
+    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(net)));
     Ref seq = getattr(global(f, names.nn).get(), names.Sequential);
-    if (is_subclass(type, seq.get())) return true;
+    if (is_subclass(type.get(), seq.get())) return true;
     Ref list = getattr(global(f, names.nn).get(), names.ModuleList);
-    if (is_subclass(type, list.get())) return true;
-    return is_subclass(type, reinterpret_cast<PyObject*>(&PyList_Type));
+    if (is_subclass(type.get(), list.get())) return true;
+    return is_subclass(type.get(), reinterpret_cast<PyObject*>(&PyList_Type));
 }
 
 // make_module(<lookup>(net, key)), set back on net under key.
@@ -96,7 +98,8 @@ void container_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* na
 bool member_walk(const Frame& f, PyObject* net, PyObject* depth, PyObject* name_so_far,
                  PyObject* all_members, Ref& converted_list) {
     Ref tracked = call_method(settings(f).get(), names.get_modules_to_track);
-    if (contains(tracked.get(), reinterpret_cast<PyObject*>(Py_TYPE(net)))) return false;
+    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(net)));
+    if (contains(tracked.get(), type.get())) return false;
 
     walk::each_member(all_members, [&](PyObject* member) {
         if (!walk::probe(net, member)) return;

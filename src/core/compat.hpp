@@ -51,6 +51,9 @@ inline PyObject* heap_type_name(PyTypeObject* type) {
     return reinterpret_cast<PyHeapTypeObject*>(type)->ht_name;
 }
 
+// True once the interpreter has begun to shut down (see ref.hpp).
+inline bool runtime_finalizing() noexcept { return _Py_IsFinalizing() != 0; }
+
 // A Python function's __qualname__, borrowed.
 inline PyObject* function_qualname(PyObject* function) {
     return reinterpret_cast<PyFunctionObject*>(function)->func_qualname;

@@ -9,14 +9,14 @@ namespace vsk {
 
 // getattr(module, name)
 inline Ref nn_getattr(PyObject* module, PyObject* name) {
-    if (PyObject* v = shortcut::nn_attr(module, name)) return Ref::borrow(v);
+    if (Ref v = shortcut::nn_attr(module, name)) return v;
     return getattr(module, name);
 }
 
 // hasattr/getattr-with-default semantics, as lookup_attr.
 inline bool nn_lookup_attr(PyObject* module, PyObject* name, Ref& out) {
-    if (PyObject* v = shortcut::nn_attr(module, name)) {
-        out = Ref::borrow(v);
+    if (Ref v = shortcut::nn_attr(module, name)) {
+        out = std::move(v);
         return true;
     }
     return lookup_attr(module, name, out);
@@ -24,13 +24,13 @@ inline bool nn_lookup_attr(PyObject* module, PyObject* name, Ref& out) {
 
 // container[index]
 inline Ref nn_getitem(PyObject* container, Py_ssize_t index) {
-    if (PyObject* v = shortcut::nn_item(container, index)) return Ref::borrow(v);
+    if (Ref v = shortcut::nn_item(container, index)) return v;
     return getitem(container, index);
 }
 
 // container[key]
 inline Ref nn_getitem(PyObject* container, PyObject* key) {
-    if (PyObject* v = shortcut::nn_item(container, key)) return Ref::borrow(v);
+    if (Ref v = shortcut::nn_item(container, key)) return v;
     return getitem(container, key);
 }
 

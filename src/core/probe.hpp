@@ -11,8 +11,7 @@ namespace vsk::walk {
 // which is discarded so the walk moves on. A KeyboardInterrupt or SystemExit
 // still stops the walk: a user's Ctrl-C must not be swallowed.
 inline bool probe(PyObject* net, PyObject* member) {
-    if (shortcut::nn_attr(net, member) != nullptr || shortcut::is_plain_method(net, member))
-        return true;
+    if (shortcut::nn_attr(net, member) || shortcut::is_plain_method(net, member)) return true;
     PyObject* value = nullptr;
     int found = compat::lookup_attr(net, member, &value);
     Py_XDECREF(value);
@@ -41,7 +40,9 @@ inline bool type_named(PyObject* type, PyObject* text) {
 
 // `type(value).__name__ == text`
 inline bool type_name_is(PyObject* value, PyObject* text) {
-    return type_named(reinterpret_cast<PyObject*>(Py_TYPE(value)), text);
+    // Held: a metaclass's __name__ may reassign value.__class__.
+    Ref type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(value)));
+    return type_named(type.get(), text);
 }
 
 }  // namespace vsk::walk

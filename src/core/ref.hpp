@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <utility>
 
+#include "compat.hpp"
+
 namespace vsk {
 
 // A strong reference: released on destruction, never copied implicitly.
@@ -15,13 +17,21 @@ namespace vsk {
 // Python code, which may give up the interpreter lock; so nothing that
 // releases one is declared noexcept except the destructor itself (see
 // errors.hpp on forced unwinding).
+//
+// Once the runtime is finalizing, a release does nothing. A daemon thread
+// that then wants the interpreter lock is ended by CPython 3.11 with
+// pthread_exit(), whose unwinding runs these destructors on that thread
+// without the lock while the main thread tears objects down; the process is
+// ending, and the main thread itself only leaks what it skips.
 class Ref {
 public:
     Ref() noexcept = default;
     Ref(std::nullptr_t) noexcept {}
     Ref(const Ref& other) noexcept : p_(Py_XNewRef(other.p_)) {}
     Ref(Ref&& other) noexcept : p_(other.p_) { other.p_ = nullptr; }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() {
+        if (p_ != nullptr && !compat::runtime_finalizing()) Py_DECREF(p_);
+    }
 
     Ref& operator=(Ref other) {
         std::swap(p_, other.p_);

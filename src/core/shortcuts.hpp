@@ -135,23 +135,26 @@ inline ShortcutState make(ConstantMaker& make) {
     return p;
 }
 
-// The instance dict, if it is a plain dict.
-inline PyObject* instance_dict(PyObject* obj) {
+// The instance dict, if it is a plain dict. Held, like every table below:
+// a search runs the __eq__ of a colliding key, which may replace the table
+// (`obj.__dict__ = ...`, `obj._parameters = ...`) and so free it mid-search.
+inline Ref instance_dict(PyObject* obj) {
     PyObject** slot = compat::dict_ptr(obj);
     if (slot == nullptr || *slot == nullptr || !PyDict_CheckExact(*slot)) return nullptr;
-    return *slot;
+    return Ref::borrow(*slot);
 }
 
-// d[key], borrowed, or null. An error (a key whose __eq__ raised) is
-// dropped: the ordinary path then meets it again and reports it.
-inline PyObject* lookup(PyObject* d, PyObject* key) {
+// d[key], or null. An error (a key whose __eq__ raised) is dropped: the
+// ordinary path then meets it again and reports it.
+inline Ref lookup(PyObject* d, PyObject* key) {
+    Ref held = Ref::borrow(d);
     PyObject* v = PyDict_GetItemWithError(d, key);
     if (v == nullptr && PyErr_Occurred()) PyErr_Clear();
-    return v;
+    return Ref::borrow(v);
 }
 
 // d[key] when d is a plain dict holding key; null otherwise.
-inline PyObject* plain_dict_item(PyObject* d, PyObject* key) {
+inline Ref plain_dict_item(PyObject* d, PyObject* key) {
     if (d == nullptr || !PyDict_CheckExact(d)) return nullptr;
     return lookup(d, key);
 }
@@ -179,9 +182,8 @@ inline void publish(const ShortcutState& made) { state = made; }
 
 // obj.name for an nn.Module whose type keeps nn.Module's attribute protocol,
 // when the value sits in the instance dict or in the module's parameter,
-// buffer or sub-module table. Null when the ordinary path must decide; the
-// result is borrowed from those tables.
-inline PyObject* nn_attr(PyObject* obj, PyObject* name) {
+// buffer or sub-module table. Null when the ordinary path must decide.
+inline Ref nn_attr(PyObject* obj, PyObject* name) {
     const ShortcutState& p = state;
     if (!p.usable || !PyUnicode_CheckExact(name)) return nullptr;
     PyTypeObject* tp = Py_TYPE(obj);
@@ -189,17 +191,15 @@ inline PyObject* nn_attr(PyObject* obj, PyObject* name) {
         compat::type_lookup(tp, p.s_getattribute) != p.object_getattribute ||
         compat::type_lookup(tp, name) != nullptr)
         return nullptr;
-    PyObject* d = detail::instance_dict(obj);
-    if (d == nullptr) return nullptr;
-    PyObject* v = detail::lookup(d, name);
-    if (v != nullptr) return v;
+    Ref d = detail::instance_dict(obj);
+    if (!d) return nullptr;
+    if (Ref v = detail::lookup(d.get(), name)) return v;
     // Module.__getattr__: parameters, then buffers, then sub-modules.
     for (PyObject* table_name : {p.s_parameters, p.s_buffers, p.s_modules}) {
-        PyObject* table = detail::lookup(d, table_name);
-        if (table == nullptr) continue;
-        if (!PyDict_CheckExact(table)) return nullptr;
-        v = detail::lookup(table, name);
-        if (v != nullptr) return v;
+        Ref table = detail::lookup(d.get(), table_name);
+        if (!table) continue;
+        if (!PyDict_CheckExact(table.get())) return nullptr;
+        if (Ref v = detail::lookup(table.get(), name)) return v;
     }
     return nullptr;
 }
@@ -218,7 +218,8 @@ inline bool is_plain_method(PyObject* obj, PyObject* name) {
     PyObject** slot = compat::dict_ptr(obj);
     if (slot == nullptr || *slot == nullptr) return true;
     if (!PyDict_CheckExact(*slot)) return false;
-    PyObject* shadow = PyDict_GetItemWithError(*slot, name);
+    Ref dict = Ref::borrow(*slot);  // a colliding key's __eq__ may replace it
+    PyObject* shadow = PyDict_GetItemWithError(dict.get(), name);
     if (shadow == nullptr && PyErr_Occurred()) {
         PyErr_Clear();
         return false;
@@ -228,13 +229,13 @@ inline bool is_plain_method(PyObject* obj, PyObject* name) {
 
 // container[index] for an exact nn.Sequential or nn.ParameterList with an
 // in-range integer index. Null (no error) when the ordinary path must decide.
-inline PyObject* nn_item(PyObject* container, Py_ssize_t index) {
+inline Ref nn_item(PyObject* container, Py_ssize_t index) {
     const ShortcutState& p = state;
     if (!p.usable) return nullptr;
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(container));
     PyTypeObject* tp = Py_TYPE(container);
     if (compat::type_lookup(tp, p.s_getattribute) != p.object_getattribute) return nullptr;
-    PyObject* d = nullptr;
+    Ref d;
     if (type == p.sequential) {
         if (compat::type_lookup(tp, p.s_getitem) != p.sequential_getitem ||
             compat::type_lookup(tp, p.s_len) != p.sequential_len ||
@@ -242,16 +243,16 @@ inline PyObject* nn_item(PyObject* container, Py_ssize_t index) {
             compat::type_lookup(tp, p.s_modules) != nullptr || p.sequential_getitem == nullptr)
             return nullptr;
         d = detail::instance_dict(container);
-        if (d == nullptr || detail::lookup(d, p.s_item_by_idx) != nullptr) return nullptr;
-        PyObject* modules = detail::plain_dict_item(d, p.s_modules);
-        if (modules == nullptr) return nullptr;
-        Py_ssize_t size = PyDict_GET_SIZE(modules);
+        if (!d || detail::lookup(d.get(), p.s_item_by_idx)) return nullptr;
+        Ref modules = detail::plain_dict_item(d.get(), p.s_modules);
+        if (!modules) return nullptr;
+        Py_ssize_t size = PyDict_GET_SIZE(modules.get());
         if (index < -size || index >= size) return nullptr;
         if (index < 0) index += size;
         Py_ssize_t pos = 0;
         PyObject *key, *value;
-        for (Py_ssize_t i = 0; PyDict_Next(modules, &pos, &key, &value); ++i)
-            if (i == index) return value;
+        for (Py_ssize_t i = 0; PyDict_Next(modules.get(), &pos, &key, &value); ++i)
+            if (i == index) return Ref::borrow(value);
         return nullptr;
     }
     if (type == p.parameter_list) {
@@ -261,10 +262,10 @@ inline PyObject* nn_item(PyObject* container, Py_ssize_t index) {
             compat::type_lookup(tp, p.s_size) != nullptr || p.parameter_list_getitem == nullptr)
             return nullptr;
         d = detail::instance_dict(container);
-        if (d == nullptr || detail::lookup(d, p.s_abs_index) != nullptr) return nullptr;
-        PyObject* size_obj = detail::plain_dict_item(d, p.s_size);
-        if (size_obj == nullptr || !PyLong_CheckExact(size_obj)) return nullptr;
-        Py_ssize_t size = PyLong_AsSsize_t(size_obj);
+        if (!d || detail::lookup(d.get(), p.s_abs_index)) return nullptr;
+        Ref size_obj = detail::plain_dict_item(d.get(), p.s_size);
+        if (!size_obj || !PyLong_CheckExact(size_obj.get())) return nullptr;
+        Py_ssize_t size = PyLong_AsSsize_t(size_obj.get());
         if (size == -1 && PyErr_Occurred()) {
             PyErr_Clear();
             return nullptr;
@@ -280,7 +281,7 @@ inline PyObject* nn_item(PyObject* container, Py_ssize_t index) {
 
 // container[key] for an exact int key; null (no error) when the ordinary
 // path must decide.
-inline PyObject* nn_item(PyObject* container, PyObject* key) {
+inline Ref nn_item(PyObject* container, PyObject* key) {
     if (!PyLong_CheckExact(key)) return nullptr;
     Py_ssize_t index = PyLong_AsSsize_t(key);
     if (index == -1 && PyErr_Occurred()) {
@@ -346,10 +347,10 @@ inline Ref join_path(PyObject* head, PyObject* member) {
 struct ShortcutState {};
 inline ShortcutState make_state(ConstantMaker&) { return {}; }
 inline void publish(const ShortcutState&) {}
-inline PyObject* nn_attr(PyObject*, PyObject*) { return nullptr; }
+inline Ref nn_attr(PyObject*, PyObject*) { return nullptr; }
 inline bool is_plain_method(PyObject*, PyObject*) { return false; }
-inline PyObject* nn_item(PyObject*, Py_ssize_t) { return nullptr; }
-inline PyObject* nn_item(PyObject*, PyObject*) { return nullptr; }
+inline Ref nn_item(PyObject*, Py_ssize_t) { return nullptr; }
+inline Ref nn_item(PyObject*, PyObject*) { return nullptr; }
 inline std::optional<bool> in_list(PyObject*, PyObject*) { return std::nullopt; }
 inline std::optional<bool> type_named(PyObject*, PyObject*) { return std::nullopt; }
 inline Ref join_path(PyObject*, PyObject*) { return nullptr; }
