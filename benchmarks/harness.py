@@ -22,10 +22,7 @@ def native_modules():
     for name in ("clean_veskari", "blockwise_veskari"):
         try:
             module = __import__(f"veskari.{name}", fromlist=[name])
-        except ImportError:
-            module = None
-        # Unbuilt, a source directory imports as an empty namespace package.
-        if module is not None and not hasattr(module, "get_pretrained_vsk_attr"):
+        except ImportError:  # not built
             module = None
         found.append(module)
     return tuple(found)
