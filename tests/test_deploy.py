@@ -47,8 +47,11 @@ def tensors(out):
 def _rnn_tracing_and_prepared_layer_tests(monkeypatch):
     # Dynamo leaves nn.LSTM to eager mode unless told otherwise, trained
     # networks included.
-    monkeypatch.setattr(torch._dynamo.config, "allow_rnn", True)
+    # (torch's own patch, not monkeypatch: newer pytest restores module
+    # attributes in a way torch's config modules do not survive)
     monkeypatch.setattr(layer_tests, "VSKModulePyThread", CompilableVSKModule)
+    with torch._dynamo.config.patch(allow_rnn=True):
+        yield
 
 
 @pytest.fixture(scope="module", params=sorted(NETWORKS))
