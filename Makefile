@@ -27,10 +27,11 @@ sweep: deps build
 	VESKARI_SWEEP=full $(PYTHON) -m pytest -q -k survive \
 	  tests/test_allocation_failures.py tests/test_hostile_inputs.py
 
-# Installs the package as a user would, then runs the demo against it.
+# Installs the package as a user would, then runs the demo against it (pip
+# shows what it installs; the first build of the native modules takes a while).
 demo:
-	$(PYTHON) -m pip install -q -r requirements.txt
-	env -u VESKARI_STRICT $(PYTHON) -m pip install -q .
+	$(PYTHON) -m pip install -r requirements.txt
+	env -u VESKARI_STRICT $(PYTHON) -m pip install .
 	cd examples && $(PYTHON) demo.py
 
 # The whole suite against an AddressSanitizer + UBSan build, kept apart from

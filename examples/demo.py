@@ -15,7 +15,8 @@ import time
 import torch
 from torch import nn
 
-from veskari import blockwise_veskari, clean_veskari
+import veskari
+from veskari import clean_veskari
 from veskari.utils_veskari import add_dendrites, describe, wrap_layers
 
 
@@ -37,17 +38,6 @@ def build_convnet():
     return net.eval(), (torch.randn(4, 3, 12, 12),)
 
 
-def module_types(net):
-    return {name or "<root>": type(m) for name, m in net.named_modules()}
-
-
-def replaced_paths(before, after):
-    """Outermost module paths whose type changed or that disappeared."""
-    changed = sorted(name for name, kind in before.items() if after.get(name) is not kind)
-    return [name for name in changed
-            if not any(name.startswith(other + ".") for other in changed)]
-
-
 def time_per_call(net, args, calls):
     start = time.perf_counter()
     for _ in range(calls):
@@ -56,17 +46,14 @@ def time_per_call(net, args, calls):
 
 
 def compare_speed(trained, converted, args, calls, repeats):
-    """Median time per call of both networks and the median and range of
-    their ratio, over repeats that alternate between the two."""
+    """Times per call of both networks, over repeats that alternate between them."""
     for net in (trained, converted):
         time_per_call(net, args, 10)  # warm-up
-    t_trained, t_converted, ratios = [], [], []
+    t_trained, t_converted = [], []
     for _ in range(repeats):
         t_trained.append(time_per_call(trained, args, calls))
         t_converted.append(time_per_call(converted, args, calls))
-        ratios.append(t_trained[-1] / t_converted[-1])
-    return (statistics.median(t_trained), statistics.median(t_converted),
-            statistics.median(ratios), min(ratios), max(ratios))
+    return t_trained, t_converted
 
 
 def outputs_match(label, expected, actual):
@@ -75,36 +62,35 @@ def outputs_match(label, expected, actual):
     except AssertionError as err:
         print(f"  {label}: MISMATCH\n{err}")
         return False
-    print(f"  {label}: outputs match")
+    print(f"  {label}: outputs match the trained network's")
     return True
 
 
-def convert(net):
-    """Convert in place, both ways; refresh_net hands back the network to use."""
-    blockwise_veskari.blockwise_network(net)
-    return clean_veskari.refresh_net(net)
-
-
 def run(name, net, args, calls, repeats):
-    print(f"\n== {name} ==\n{describe(net)}")
+    print(f"\n== {name} ==\n  built, with dendrites:\n    "
+          + describe(net).replace("\n", "\n    "))
     trained = copy.deepcopy(net)  # conversion works in place
-    before = module_types(net)
-    net = convert(net)
-    print("  replaced: " + (", ".join(replaced_paths(before, module_types(net))) or "nothing"))
+    net, report = veskari.convert(net, example_inputs=args)
+    print("  converted with veskari.convert:\n    " + str(report).replace("\n", "\n    "))
 
     ok = True
     with torch.no_grad():
         expected = trained(*args)
-        ok &= outputs_match("sequential", expected, net(*args))
+        ok &= outputs_match("sequential mode", expected, net(*args))
         clean_veskari.doing_threading = True
         try:
-            ok &= outputs_match("threaded", expected, net(*args))
+            ok &= outputs_match("threaded mode", expected, net(*args))
         finally:
             clean_veskari.doing_threading = False
-        t_trained, t_converted, ratio, low, high = compare_speed(trained, net, args, calls, repeats)
-    print(f"  time per call, median of {repeats} repeats of {calls} calls: "
-          f"trained {t_trained * 1e6:.1f} us, converted {t_converted * 1e6:.1f} us; "
-          f"speed-up {ratio:.2f}x (range {low:.2f}x to {high:.2f}x)")
+        print(f"  timing {repeats} repeats of {calls} calls each, alternating ...", flush=True)
+        t_trained, t_converted = compare_speed(trained, net, args, calls, repeats)
+    med_trained, med_converted = statistics.median(t_trained), statistics.median(t_converted)
+    ratios = [a / b for a, b in zip(t_trained, t_converted, strict=True)]
+    print(f"  median time per call: trained {med_trained * 1e6:.1f} us, "
+          f"converted {med_converted * 1e6:.1f} us")
+    print(f"  speed-up (trained / converted, ratio of the medians): "
+          f"{med_trained / med_converted:.2f}x; per repeat from {min(ratios):.2f}x "
+          f"to {max(ratios):.2f}x")
     return ok
 
 
@@ -114,11 +100,13 @@ def main():
     parser.add_argument("--repeats", type=int, default=7, help="timed repeats per network")
     options = parser.parse_args()
 
+    print(f"veskari {veskari.__version__}, torch {torch.__version__}")
     torch.manual_seed(0)
     ok = True
     for name, build in (("mlp", build_mlp), ("convnet", build_convnet)):
         net, args = build()
         ok &= run(name, net, args, options.calls, options.repeats)
+    print("\nall outputs match" if ok else "\nSOME OUTPUTS DIFFER")
     return 0 if ok else 1
 
 

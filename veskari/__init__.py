@@ -10,11 +10,9 @@ network traceable by ``torch.compile`` and ``torch.export``.
 
 This file imports nothing heavy, so that importing a submodule costs only
 what that submodule needs: the names of :mod:`veskari.conversion` are
-loaded (with torch) on first use.
+loaded (with torch) on first use, and so is ``__version__``.
 """
 from typing import TYPE_CHECKING
-
-__version__ = "0.1.0"
 
 _LAZY = ("convert", "ConversionReport", "ConversionWarning", "ConversionMismatchError")
 
@@ -26,7 +24,30 @@ if TYPE_CHECKING:
     from veskari.conversion import convert as convert
 
 
+__version__: str
+
+
+def _version() -> str:
+    """``[project] version`` of pyproject.toml: from the installed package's
+    metadata, or from the file itself when running from a source tree."""
+    from pathlib import Path
+
+    pyproject = Path(__file__).resolve().parent.parent / "pyproject.toml"
+    if pyproject.is_file():
+        import tomllib
+
+        project = tomllib.loads(pyproject.read_text(encoding="utf-8")).get("project", {})
+        if project.get("name") == "veskari":
+            return str(project["version"])
+    from importlib.metadata import version
+
+    return version("veskari")
+
+
 def __getattr__(name: str) -> object:
+    if name == "__version__":
+        globals()[name] = value = _version()
+        return value
     if name in _LAZY:
         from veskari import conversion
 
@@ -37,4 +58,4 @@ def __getattr__(name: str) -> object:
 
 
 def __dir__() -> list[str]:
-    return sorted(list(globals()) + list(_LAZY))
+    return sorted(set(globals()) | set(_LAZY) | {"__version__"})

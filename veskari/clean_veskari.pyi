@@ -5,10 +5,13 @@ outputs. Set ``doing_threading = True`` to run one thread per branch.
 Documentation for editors and type checkers; the native functions carry no
 docstrings of their own.
 """
-from typing import Any, TypeVar
+from typing import Any, TypeVar, overload
 
 from torch import nn
 
+from veskari.blockwise_veskari import VSKLayer
+
+_M = TypeVar("_M", bound=nn.Module)
 _T = TypeVar("_T")
 
 __test__: dict[str, Any]
@@ -45,7 +48,10 @@ class VSKModulePyThread(nn.Module):
 ModuleType: type[VSKModulePyThread]
 """The class ``make_module`` instantiates; rebinding it redirects every conversion."""
 
-def refresh_net(pretrained_dendrite: nn.Module) -> nn.Module:
+@overload
+def refresh_net(pretrained_dendrite: VSKLayer) -> VSKModulePyThread: ...
+@overload
+def refresh_net(pretrained_dendrite: _M) -> _M:
     """Replace, in place, every ``VSKLayer`` in the network by a ``VSKModulePyThread``.
 
     Returns the network to use: the same object, unless the network itself
