@@ -39,6 +39,10 @@ def convert(net):
     return clean_veskari.refresh_net(holder)[0]
 
 
+# The expensive tests trace one network in make test, every one under slow.
+TRACED = [n if n == "mlp" else pytest.param(n, marks=pytest.mark.slow) for n in sorted(NETWORKS)]
+
+
 def tensors(out):
     return list(out) if isinstance(out, tuple) else [out]
 
@@ -107,6 +111,7 @@ test_thread_arguments = layer_tests.test_thread_arguments
 # ----------------------------------------------------------- torch.compile
 
 
+@pytest.mark.parametrize("case", TRACED, indirect=True)
 def test_compile_fullgraph_outputs_and_gradients(case):
     explained = torch._dynamo.explain(case.net)(*case.args)
     assert (explained.graph_count, explained.graph_break_count) == (1, 0)
@@ -144,6 +149,7 @@ def test_compiled_layer_follows_a_changed_nonlinearity(settings):
 
 
 @pytest.mark.parametrize("strict", [True, False], ids=["strict", "non_strict"])
+@pytest.mark.parametrize("case", TRACED, indirect=True)
 def test_export_and_save_load_round_trip(case, strict):
     buffer = io.BytesIO()
     torch.export.save(torch.export.export(case.net, case.args, strict=strict), buffer)
@@ -151,6 +157,7 @@ def test_export_and_save_load_round_trip(case, strict):
     assert_outputs(torch.export.load(buffer).module()(*case.args), case)
 
 
+@pytest.mark.parametrize("case", TRACED, indirect=True)
 def test_onnx_dynamo_under_onnxruntime(case, tmp_path):
     ort = pytest.importorskip("onnxruntime")
     path = tmp_path / f"{case.name}.onnx"

@@ -133,7 +133,9 @@ def test_neuron_module_as_root_is_kept_then_converted_whole():
     assert expected.shape[-1] == neuron.main_module.out_features
 
 
-@pytest.mark.parametrize("threaded", [False, True], indirect=True, ids=["sequential", "threaded"])
+# (make test has the threaded case on one layer: test_clean_layer.py)
+@pytest.mark.parametrize("threaded", [pytest.param(False, id="sequential"), pytest.param(
+    True, id="threaded", marks=pytest.mark.slow)], indirect=True)
 def test_concurrent_forwards_of_one_network(threaded):
     net, args = ALL_NETWORKS["mlp"]()
     trained = copy.deepcopy(net)
