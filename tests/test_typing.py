@@ -7,7 +7,7 @@ from pathlib import Path
 import pytest
 
 import veskari
-from test_docs import python_blocks
+from docblocks import python_blocks
 
 pytest.importorskip("mypy")
 
