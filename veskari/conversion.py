@@ -10,17 +10,19 @@ trained one did.
 from __future__ import annotations
 
 import copy
+import re
 import warnings
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, TypeVar
 
 import torch
 from torch import nn
 
-from veskari import blockwise_veskari, clean_veskari
+from veskari import blockwise_veskari, clean_veskari, inference, utils_veskari
 from veskari import globals_veskari as GVS
-from veskari.modules_veskari import VSKNeuronModule
+from veskari.compare import Mismatch, largest_difference
+from veskari.modules_veskari import VSKNeuronModule, recording_calls
 
 __all__ = ["ConversionMismatchError", "ConversionReport", "ConversionWarning", "convert"]
 
@@ -30,12 +32,18 @@ class ConversionWarning(UserWarning):
 
 
 class ConversionMismatchError(RuntimeError):
-    """The converted network's output differs from the trained network's."""
+    """The converted network's output differs from the trained network's.
 
-    def __init__(self, message: str, max_difference: float, where: str):
+    Raised before the caller's network is touched; ``report`` says what the
+    conversion would have done.
+    """
+
+    def __init__(self, message: str, max_difference: float | int, where: str,
+                 report: ConversionReport | None = None):
         super().__init__(message)
         self.max_difference = max_difference
         self.where = where
+        self.report = report
 
 
 @dataclass
@@ -45,7 +53,7 @@ class ConversionReport:
     converted: list[str] = field(default_factory=list)
     skipped: list[tuple[str, str]] = field(default_factory=list)  # (path, why)
     already_converted: list[str] = field(default_factory=list)
-    max_difference: float | None = None  # set when example inputs were checked
+    max_difference: float | int | None = None  # set when example inputs were checked
 
     def __str__(self) -> str:
         lines = [f"converted {len(self.converted)} layer(s)"
@@ -56,36 +64,77 @@ class ConversionReport:
         lines += [f"skipped {_shown(path)}: {why}" for path, why in self.skipped]
         if self.max_difference is not None:
             lines.append("largest output difference on the example inputs: "
-                         f"{self.max_difference:.3g}")
+                         + _number(self.max_difference))
         return "\n".join(lines)
 
 
-def convert(net: nn.Module, example_inputs: Any = None) -> tuple[nn.Module, ConversionReport]:
+_M = TypeVar("_M", bound=nn.Module)
+
+
+def convert(net: _M, example_inputs: Any = None, *, example_kwargs: dict[str, Any] | None = None,
+            prepare: bool = True) -> tuple[_M, ConversionReport]:
     """Convert ``net`` in place (block-wise, then clean) and report on it.
 
     Returns the network to use from now on (the same object unless ``net``
-    itself is a single block) and a :class:`ConversionReport`. Warns with
-    :class:`ConversionWarning` when nothing was converted or a layer was
-    left half converted. With ``example_inputs`` (one argument, or a tuple
-    of positional arguments) the converted network's output is compared with
-    that of a copy taken before conversion, under ``torch.no_grad()``;
-    :class:`ConversionMismatchError` carries the largest difference.
-    Put the network in the mode you will run it in (``net.eval()``) first.
+    itself is a single block) and a :class:`ConversionReport`. Every
+    converted layer is an :class:`veskari.inference.InferenceLayer` (the
+    fastest eager form, compilable and exportable, answering attribute reads
+    of its main layer); ``prepare=False`` leaves the plain
+    ``VSKModulePyThread`` layers the native converters make.
+
+    Warns with :class:`ConversionWarning` whenever a neuron module stays
+    unconverted for a reason other than the skip list, a skip-list entry can
+    match nothing, or a layer's dendrites cannot count.
+
+    With ``example_inputs`` (one argument, or a tuple of positional
+    arguments) and/or ``example_kwargs``, a converted copy is checked first
+    against a trained copy, under ``torch.no_grad()``: the caller's network
+    is not run and not changed by the check, and on a mismatch it is left
+    unconverted; :class:`ConversionMismatchError` carries the largest
+    difference and the report. Put the network in the mode you will run it
+    in (``net.eval()``) first.
     """
     if not isinstance(net, nn.Module):
         raise TypeError(f"convert() needs a torch.nn.Module, got {type(net).__name__}")
+    difference = None
+    if example_inputs is not None or example_kwargs is not None:
+        if any(m.training for m in net.modules()):
+            warnings.warn("veskari.convert checks a network in training mode: Dropout and "
+                          "BatchNorm make the comparison meaningless; call net.eval() first",
+                          ConversionWarning, stacklevel=2)
+        trained = copy.deepcopy(net)
+        candidate, trial, _ = _convert(copy.deepcopy(net), prepare)
+        difference, idle = _check_outputs(trained, candidate, trial,
+                                          example_inputs, example_kwargs or {})
+    net, report, problems = _convert(net, prepare)
+    if difference is not None:
+        report.max_difference = difference
+        if idle:
+            problems.append(
+                f"{_some(idle)} never ran on the example inputs, so their dendrites do not "
+                "count: their parents compute with their weights directly. Leave them "
+                "unwrapped (wrap_layers(..., example_inputs=...) does)")
+    for problem in problems:
+        warnings.warn("veskari.convert: " + problem, ConversionWarning, stacklevel=2)
+    return net, report
 
-    reference = copy.deepcopy(net) if example_inputs is not None else None
+
+def _convert(net: _M, prepare: bool) -> tuple[_M, ConversionReport, list[str]]:
+    """Both conversions in place; the report and what to warn about."""
     before = _outermost(net, _is_convertible)
+    problems = _skip_list_problems(net)
 
     def is_clean(module: nn.Module) -> bool:
         return isinstance(module, clean_veskari.VSKModulePyThread)
 
     already = [path for path, _ in _outermost(net, is_clean, is_clean)]
+    bypassed = [path for path, _ in before if _bypassed(net, path)]
     try:
         blockwise_veskari.blockwise_network(net)
         blocks = {path for path, m in net.named_modules() if type(m).__name__ == "VSKLayer"}
         net = clean_veskari.refresh_net(net)
+        if prepare:
+            inference.switch(net)
     except BaseException as err:
         err.add_note("veskari.convert: the network is left partly converted; "
                      "convert a fresh copy (reload the trained checkpoint)")
@@ -94,27 +143,60 @@ def convert(net: nn.Module, example_inputs: Any = None) -> tuple[nn.Module, Conv
 
     report = ConversionReport(already_converted=already)
     stranded: list[str] = []
+    left: dict[str, list[str]] = {}
     for path, module in before:
         now = after.get(path)
         if now is not None and now is not module and not _is_convertible(now):
             report.converted.append(path)
         elif path in blocks:
-            why = _why_unreached(net, path, clean_walk=True)
+            why = _why_unreached(net, path, clean_walk=True)[1]
             stranded.append(path)
             report.skipped.append((path, "left as a VSKLayer, which cannot run: " + why))
         else:
-            report.skipped.append((path, _why_skipped(net, path, module)))
+            kind, why = _why_skipped(net, path, module)
+            report.skipped.append((path, why))
+            if kind != "skip list":
+                left.setdefault(why if kind == "other" else kind, []).append(path)
 
     if not report.converted:
-        warnings.warn("veskari.convert converted nothing: " + _nothing_because(report),
-                      ConversionWarning, stacklevel=2)
-    elif stranded:
-        warnings.warn("veskari.convert left half converted (calling them raises "
-                      "NotImplementedError): " + ", ".join(map(_shown, stranded)),
-                      ConversionWarning, stacklevel=2)
-    if reference is not None:
-        report.max_difference = _check_outputs(reference, net, example_inputs)
-    return net, report
+        problems.insert(0, "converted nothing: " + _nothing_because(report))
+    else:
+        problems += [f"left {_some(paths)} unconverted: " + _skipped_why(report, paths[0])
+                     for paths in left.values()]
+    if stranded:
+        problems.append("left half converted (calling them raises NotImplementedError): "
+                        + ", ".join(map(_shown, stranded)))
+    if bypassed:
+        problems.append(f"the dendrites of {_some(bypassed)} do not count: "
+                        + "; ".join(utils_veskari.bypassed_children(_parent(net, p))[_name(p)]
+                                    for p in bypassed[:1])
+                        + ". Leave such layers unwrapped (wrap_layers does)")
+    return net, report, problems
+
+
+def _some(paths: list[str], shown: int = 3) -> str:
+    names = ", ".join(map(_shown, paths[:shown])) + (", ..." if len(paths) > shown else "")
+    return f"{len(paths)} layer(s) ({names})"
+
+
+def _skipped_why(report: ConversionReport, path: str) -> str:
+    return dict(report.skipped)[path]
+
+
+def _number(value: float | int) -> str:
+    return str(value) if isinstance(value, int) else f"{value:.6g}"
+
+
+def _parent(net: nn.Module, path: str) -> nn.Module:
+    return net.get_submodule(path.rpartition(".")[0])
+
+
+def _name(path: str) -> str:
+    return path.rpartition(".")[2]
+
+
+def _bypassed(net: nn.Module, path: str) -> bool:
+    return path != "" and _name(path) in utils_veskari.bypassed_children(_parent(net, path))
 
 
 def _is_convertible(module: nn.Module) -> bool:
@@ -154,36 +236,84 @@ def _shown(path: str) -> str:
     return path or "<root>"
 
 
-def _why_skipped(net: nn.Module, path: str, module: nn.Module) -> str:
+def _why_skipped(net: nn.Module, path: str, module: nn.Module) -> tuple[str, str]:
+    """(kind of reason, why) a neuron module was not converted."""
     if type(module) is not VSKNeuronModule:
-        return (f"{type(module).__name__} is a subclass of VSKNeuronModule; only exact "
-                "VSKNeuronModule instances are converted")
+        return "subclass", (f"{type(module).__name__} is a subclass of VSKNeuronModule; only "
+                            "exact VSKNeuronModule instances are converted")
     if path == "":
-        return ("the network itself is a neuron module; the walks replace children only "
-                "(convert a container holding it, e.g. nn.Sequential(module))")
+        return "root", ("the network itself is a neuron module; the walks replace children "
+                        "only (convert a container holding it, e.g. nn.Sequential(module))")
     return _why_unreached(net, path, clean_walk=False)
 
 
-def _why_unreached(net: nn.Module, path: str, clean_walk: bool) -> str:
+def _why_unreached(net: nn.Module, path: str, clean_walk: bool) -> tuple[str, str]:
     """Why a walk did not reach ``path``: the first rule on the way that stops it."""
     for parent, name, walk_name in _steps(net, path):
         if isinstance(parent, (nn.Sequential, nn.ModuleList)):
             continue  # containers hand every child on
         if clean_walk and type(parent) in GVS.pc.get_modules_to_track():
-            return (f"it is inside a {type(parent).__name__}, a type on "
-                    "get_modules_to_track(), which the clean walk leaves untouched")
+            return "tracked", (f"it is inside a {type(parent).__name__}, a type on "
+                               "get_modules_to_track(), which the clean walk leaves untouched")
         if clean_walk and name in ("device", "dtype"):
-            return f"the clean walk never enters a member named {name!r}"
+            return "device", f"the clean walk never enters a member named {name!r}"
         if name not in dir(parent):  # what the walks' __dir__ call lists
             if name[:1].isdigit():
-                return (f"its name {name!r} under {type(parent).__name__} starts with a digit; "
-                        "PyTorch's Module.__dir__ leaves such names out, so the walk never "
-                        "reaches it (use keys that start with a letter, or an nn.ModuleList)")
-            return f"{type(parent).__name__}.__dir__() does not list {name!r}"
+                return "digit", (
+                    f"its name {name!r} under {type(parent).__name__} starts with a digit; "
+                    "PyTorch's Module.__dir__ leaves such names out, so the walks never reach "
+                    "it (rename the keys to start with a letter, or hold the layers in an "
+                    "nn.ModuleList)")
+            return "other", f"{type(parent).__name__}.__dir__() does not list {name!r}"
         if walk_name in GVS.pc.get_module_names_to_not_save():
-            return (f"{walk_name!r} is on the skip list "
-                    "(globals_veskari.pc.get_module_names_to_not_save())")
-    return "the walk did not reach it (for example, it is reached twice through one parent)"
+            return "skip list", (f"{walk_name!r} is on the skip list "
+                                 "(globals_veskari.pc.get_module_names_to_not_save())")
+    return "other", ("the walk did not reach it (for example, it is reached twice through "
+                     "one parent)")
+
+
+def _skip_list_problems(net: nn.Module) -> list[str]:
+    """One line per skip-list entry (beyond the defaults) the walks can never match."""
+    defaults = GVS.VeskariSettings().get_module_names_to_not_save()
+    names: Any = GVS.pc.get_module_names_to_not_save()
+    try:
+        entries = list(names)
+    except TypeError:  # the walks need only `in`; a container without order says no more
+        return []
+    problems = []
+    for entry in entries:
+        if not isinstance(entry, str) or entry in defaults or _names_a_member(net, entry):
+            continue
+        if entry.endswith("]"):
+            why = ("it names a container child, and the walks test attribute members only; "
+                   "name the attribute holding the container or a member below the child "
+                   "(e.g. '.encoder' or '.encoder[1].proj')")
+        elif not entry.startswith("."):
+            why = ("the walks compare path names that start with '.' and put container "
+                   "children in brackets (e.g. '.encoder[2].proj', not 'encoder.2.proj')")
+        else:
+            why = "no attribute member of this network has that path name"
+        problems.append(f"the skip-list entry {entry!r} matches nothing: {why}")
+    return problems
+
+
+def _names_a_member(net: nn.Module, entry: str) -> bool:
+    """Whether ``entry`` is the walks' path name of an attribute member of ``net``."""
+    parts = re.findall(r"\.([^.\[\]]+)|\[([^\]]*)\]", entry)
+    if not parts or "".join(f".{a}" if a else f"[{k}]" for a, k in parts) != entry:
+        return False
+    module: Any = net
+    for i, (attribute, key) in enumerate(parts):
+        container = isinstance(module, (nn.Sequential, nn.ModuleList))
+        if attribute and (container or attribute not in dir(module)):
+            return False
+        if key and (not container or key not in module._modules):
+            return False
+        if i + 1 < len(parts):
+            module = getattr(module, attribute) if attribute else module._modules[key]
+            if not isinstance(module, nn.Module):
+                return False
+    return bool(parts[-1][0])
 
 
 def _steps(net: nn.Module, path: str) -> Iterator[tuple[nn.Module, str, str]]:
@@ -205,58 +335,35 @@ def _nothing_because(report: ConversionReport) -> str:
             "(wrap its layers first, e.g. utils_veskari.wrap_layers)")
 
 
-def _check_outputs(reference: nn.Module, converted: nn.Module, example_inputs: Any) -> float:
-    args = example_inputs if isinstance(example_inputs, tuple) else (example_inputs,)
-    with torch.no_grad():
-        expected = _run(reference, args, "the network before conversion")
-        actual = _run(converted, args, "the converted network")
-    expected_leaves, actual_leaves = list(_leaves(expected)), list(_leaves(actual))
-    if [where for where, _ in expected_leaves] != [where for where, _ in actual_leaves]:
-        raise ConversionMismatchError(
-            "the converted network returns a differently structured output", float("inf"), "output")
-    largest = 0.0
-    for (where, want), (_, got) in zip(expected_leaves, actual_leaves, strict=True):
-        difference, equal = _difference(want, got)
-        if not equal:
-            raise ConversionMismatchError(
-                f"the converted network's {where} differs from the trained network's: "
-                f"largest difference {difference:.6g}", difference, where)
-        largest = max(largest, difference)
-    return largest
-
-
-def _run(net: nn.Module, args: tuple[Any, ...], which: str) -> Any:
-    try:
-        return net(*args)
-    except Exception as err:
-        err.add_note(f"veskari.convert: raised by {which} on the example inputs")
-        raise
-
-
-def _leaves(value: Any, where: str = "output") -> Iterator[tuple[str, Any]]:
-    if isinstance(value, (tuple, list)):
-        for i, item in enumerate(value):
-            yield from _leaves(item, f"{where}[{i}]")
-    elif isinstance(value, dict):
-        for key, item in value.items():
-            yield from _leaves(item, f"{where}[{key!r}]")
+def _check_outputs(trained: nn.Module, converted: nn.Module, report: ConversionReport,
+                   example_inputs: Any, example_kwargs: dict[str, Any]
+                   ) -> tuple[float | int, list[str]]:
+    """The largest output difference, and the neuron modules that never ran."""
+    if example_inputs is None:
+        args: tuple[Any, ...] = ()
     else:
-        yield where, value
-
-
-def _difference(want: Any, got: Any) -> tuple[float, bool]:
-    if not (isinstance(want, torch.Tensor) and isinstance(got, torch.Tensor)):
-        return (0.0, True) if want == got else (float("inf"), False)
-    if want.shape != got.shape:
-        return float("inf"), False
-    if want.numel() == 0:
-        return 0.0, True
-    wide = torch.complex128 if want.is_complex() or got.is_complex() else torch.float64
-    gap = (got.to(wide) - want.to(wide)).abs()
-    gap[want.isnan() & got.isnan()] = 0  # NaN where the trained network had NaN is no change
-    largest = gap.nan_to_num(nan=float("inf")).max().item()
+        args = example_inputs if isinstance(example_inputs, tuple) else (example_inputs,)
+    with recording_calls() as called:
+        expected = _run(trained, args, example_kwargs, "the network before conversion")
+    actual = _run(converted, args, example_kwargs, "the converted network")
+    idle = [path for path, m in trained.named_modules()
+            if isinstance(m, VSKNeuronModule) and id(m) not in called]
     try:
-        torch.testing.assert_close(got, want, equal_nan=True)
-    except AssertionError:
-        return largest, False
-    return largest, True
+        return largest_difference(expected, actual), idle
+    except Mismatch as mismatch:
+        raise ConversionMismatchError(
+            f"the converted network's {mismatch} from the trained network's: largest "
+            f"difference {_number(mismatch.difference)} (the network was left unconverted)",
+            mismatch.difference, mismatch.where, report) from None
+
+
+def _run(net: nn.Module, args: tuple[Any, ...], kwargs: dict[str, Any], which: str) -> Any:
+    # The same CPU random stream for both runs, and the caller's left as it was.
+    try:
+        with torch.no_grad(), torch.random.fork_rng(devices=[]):
+            torch.default_generator.manual_seed(0)
+            return net(*args, **kwargs)
+    except Exception as err:
+        err.add_note(f"veskari.convert: raised by {which} on the example inputs "
+                     "(the network was left unconverted)")
+        raise

@@ -6,10 +6,56 @@ outputs of dendrites 0..k-1, and the main output sees all of them. The
 converters read the attributes documented here, so their names, shapes and
 container types are part of the module's contract.
 """
+import contextlib
+
 import torch
 from torch import nn
 
 from veskari import globals_veskari as GVS
+
+# Names a wrapper answers itself, never on behalf of its main layer: its own
+# state, and what the converters and the forward test for with hasattr.
+WRAPPER_NAMES = frozenset({
+    "main_module", "processor", "num_neurons", "dendrites_to_top", "this_node_index",
+    "dendrite_module", "layer_array", "processor_array", "skip_weights", "node_index",
+    "num_cycles", "view_tuple", "internal_nonlinearity",
+})
+
+
+def main_layer_attribute(module, name, main):
+    """``getattr(main, name)`` for a wrapper whose own lookup failed.
+
+    A parent that reads its child's ``weight``, ``stride`` or ``weight.dtype``
+    and then calls the child keeps working once the child is wrapped. Private
+    names and the wrapper's own names are never forwarded, so copying,
+    pickling, the converters and ``hasattr(layer, "skip_weights")`` see the
+    wrapper exactly as before.
+    """
+    if name.startswith("_") or name in WRAPPER_NAMES or main is None:
+        raise AttributeError(f"'{type(module).__name__}' object has no attribute '{name}'")
+    try:
+        return getattr(main, name)
+    except AttributeError:
+        raise AttributeError(
+            f"'{type(module).__name__}' object has no attribute '{name}', "
+            f"nor has its main layer ({type(main).__name__})") from None
+
+
+# While a recorder is set, every neuron module's forward adds itself to it.
+# No hook is used: a forward hook would switch PyTorch's transformer fast path
+# off, and the trial run would not see the network the user runs.
+_called = None
+
+
+@contextlib.contextmanager
+def recording_calls():
+    """Yields the set of ids of the neuron modules whose forward ran inside."""
+    global _called
+    outer, _called = _called, set()
+    try:
+        yield _called
+    finally:
+        _called = outer
 
 
 class DendriteValues:
@@ -144,7 +190,17 @@ class VSKNeuronModule(nn.Module):
             return p
         return torch.empty(0)
 
+    def __getattr__(self, name):
+        try:
+            return super().__getattr__(name)
+        except AttributeError:
+            pass
+        main = self.__dict__.get("_modules", {}).get("main_module")
+        return main_layer_attribute(self, name, main)
+
     def forward(self, *args, **kwargs):
+        if _called is not None:
+            _called.add(id(self))
         activated = self.dendrite_module(*args, **kwargs)
         view = broadcast_shape(self.dendrite_module.dendrite_values[0])
         out = self.main_module(*args, **kwargs)

@@ -1,9 +1,18 @@
 """Training-side building blocks: a neuron module and its dendrite branches."""
 from collections.abc import Callable
+from contextlib import AbstractContextManager
 from typing import Any
 
 import torch
 from torch import nn
+
+WRAPPER_NAMES: frozenset[str]
+
+def main_layer_attribute(module: nn.Module, name: str, main: nn.Module | None) -> Any:
+    """``getattr(main, name)`` for a wrapper whose own lookup failed."""
+
+def recording_calls() -> AbstractContextManager[set[int]]:
+    """Yields the set of ids of the neuron modules whose forward ran inside."""
 
 class DendriteValues:
     """Layout record of one dendrite's output: which axis holds the neurons."""
@@ -55,6 +64,7 @@ class VSKNeuronModule(nn.Module):
         generator: torch.Generator | None = None,
     ) -> VSKNeuronModule:
         """Append ``k`` dendrites made by ``layer_factory()``."""
+    def __getattr__(self, name: str) -> Any: ...
     def forward(self, *args: Any, **kwargs: Any) -> Any: ...
 
 def neuron_count(module: nn.Module) -> int:

@@ -1,10 +1,15 @@
 """Helpers to turn an ordinary network into a dendrite network and grow it."""
 import copy
+import warnings
 
 import torch
 from torch import nn
 
-from veskari.modules_veskari import RecurrentProcessor, VSKNeuronModule
+from veskari.modules_veskari import RecurrentProcessor, VSKNeuronModule, recording_calls
+
+
+class LayerLeftUnwrappedWarning(UserWarning):
+    """A layer of a wrapped type was left as it is: its dendrites would not count."""
 
 
 def output_layout(module):
@@ -32,27 +37,91 @@ def wrap_module(module, make_processor=None):
     return VSKNeuronModule(module, dims, node_index, processor=make_processor(module))
 
 
-def wrap_layers(net, layer_types, make_processor=None):
+def wrap_layers(net, layer_types, make_processor=None, *, example_inputs=None,
+                example_kwargs=None):
     """Replace, in place, every submodule of exactly one of ``layer_types``.
 
-    Types match exactly, not by subclass, so e.g. the output projection of
-    nn.MultiheadAttention (a Linear subclass read by weight) stays as is.
-    Existing neuron modules are not entered. Returns ``net``, or its
-    wrapper if ``net`` itself matched.
+    Types match exactly, not by subclass. Existing neuron modules are not
+    entered. A layer whose parent computes with its weights and never calls
+    it would keep dendrites that change nothing, so it is left as it is,
+    with a :class:`LayerLeftUnwrappedWarning` naming it and why:
+
+    * PyTorch's own such parents are known (``nn.MultiheadAttention``'s
+      ``out_proj``; ``linear1``/``linear2`` of an ``nn.TransformerEncoderLayer``
+      that can take its eval fast path);
+    * for any other parent, pass ``example_inputs`` (one argument or a tuple)
+      and/or ``example_kwargs``: one trial forward in eval mode, without
+      grad, finds the wrapped layers that were never called.
+
+    Returns ``net``, or its wrapper if ``net`` itself matched.
     """
     types = tuple(layer_types) if isinstance(layer_types, (list, tuple, set)) else (layer_types,)
     if type(net) in types:
         return wrap_module(net, make_processor)
-    _wrap_children(net, types, make_processor)
+    wrapped, left = [], []
+    _wrap_children(net, "", types, make_processor, wrapped, left)
+    if example_inputs is not None or example_kwargs is not None:
+        never_called = _never_called(net, [m for _, _, _, m in wrapped],
+                                     example_inputs, example_kwargs)
+        for path, parent, name, module in wrapped:
+            if id(module) in never_called:
+                setattr(parent, name, module.main_module)
+                left.append((path, f"{type(parent).__name__} did not call it in a trial forward "
+                                   "(it computes with the layer's weights itself)"))
+    if left:
+        warnings.warn(
+            f"wrap_layers left {len(left)} layer(s) unwrapped, since their dendrites would "
+            "not count in the output: " + "; ".join(f"{p}: {why}" for p, why in left),
+            LayerLeftUnwrappedWarning, stacklevel=2)
     return net
 
 
-def _wrap_children(parent, types, make_processor):
+def bypassed_children(parent):
+    """``{child name: why}`` for the children a PyTorch module computes with
+    directly instead of calling them."""
+    if isinstance(parent, nn.MultiheadAttention):
+        return {"out_proj": "nn.MultiheadAttention computes its output projection with "
+                            "out_proj.weight and never calls out_proj"}
+    if isinstance(parent, nn.TransformerEncoderLayer) and _fast_path_possible(parent):
+        return {name: f"nn.TransformerEncoderLayer's fast path (eval, no grad) computes with "
+                      f"{name}.weight and never calls {name}; a non-relu/gelu activation or "
+                      "batch_first=False keeps it off that path"
+                for name in ("linear1", "linear2")}
+    return {}
+
+
+def _fast_path_possible(layer):
+    # The settings that rule the fast path out for good; the others vary per call.
+    return bool(layer.activation_relu_or_gelu) and layer.self_attn.batch_first
+
+
+def _wrap_children(parent, prefix, types, make_processor, wrapped, left):
+    bypassed = bypassed_children(parent)
     for name, child in list(parent.named_children()):
-        if type(child) in types:
-            setattr(parent, name, wrap_module(child, make_processor))
+        path = prefix + name
+        if type(child) in types and name in bypassed:
+            left.append((path, bypassed[name]))
+        elif type(child) in types:
+            module = wrap_module(child, make_processor)
+            setattr(parent, name, module)
+            wrapped.append((path, parent, name, module))
         elif not isinstance(child, VSKNeuronModule):
-            _wrap_children(child, types, make_processor)
+            _wrap_children(child, path + ".", types, make_processor, wrapped, left)
+
+
+def _never_called(net, modules, example_inputs, example_kwargs):
+    """Ids of ``modules`` whose forward did not run in one eval-mode trial."""
+    args = example_inputs if isinstance(example_inputs, tuple) else (
+        () if example_inputs is None else (example_inputs,))
+    modes = [(m, m.training) for m in net.modules()]
+    try:
+        net.eval()
+        with torch.no_grad(), recording_calls() as called:
+            net(*args, **(example_kwargs or {}))
+    finally:
+        for m, training in modes:
+            m.training = training
+    return {id(m) for m in modules} - called
 
 
 def named_neuron_modules(net):

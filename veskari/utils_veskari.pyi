@@ -1,6 +1,6 @@
 """Helpers to turn an ordinary network into a dendrite network and grow it."""
 from collections.abc import Callable
-from typing import TypeAlias, TypeVar
+from typing import Any, TypeAlias, TypeVar
 
 from torch import nn
 
@@ -10,6 +10,9 @@ _M = TypeVar("_M", bound=nn.Module)
 _MakeProcessor: TypeAlias = Callable[[nn.Module], Processor | None]
 _Type: TypeAlias = type[nn.Module]
 _Types: TypeAlias = _Type | list[_Type] | tuple[_Type, ...] | set[_Type]
+
+class LayerLeftUnwrappedWarning(UserWarning):
+    """A layer of a wrapped type was left as it is: its dendrites would not count."""
 
 def output_layout(module: nn.Module) -> tuple[list[int], int]:
     """``(output_dimensions, node_index)`` of a layer's (processed) output."""
@@ -24,9 +27,17 @@ def wrap_layers(
     net: nn.Module,
     layer_types: _Types,
     make_processor: _MakeProcessor | None = None,
+    *,
+    example_inputs: Any = None,
+    example_kwargs: dict[str, Any] | None = None,
 ) -> nn.Module:
-    """Replace, in place, every submodule of exactly one of ``layer_types``;
-    returns ``net``, or its wrapper if ``net`` itself matched."""
+    """Replace, in place, every submodule of exactly one of ``layer_types``
+    whose dendrites would count; returns ``net``, or its wrapper if ``net``
+    itself matched."""
+
+def bypassed_children(parent: nn.Module) -> dict[str, str]:
+    """``{child name: why}`` for the children a PyTorch module computes with
+    directly instead of calling them."""
 
 def named_neuron_modules(net: nn.Module) -> list[tuple[str, VSKNeuronModule]]:
     """``(path, module)`` for every neuron module in ``net``, in module order."""
