@@ -9,8 +9,8 @@ result or an ordinary exception: never a crash, never a SystemError for an
 exception left set with a value returned (or none set with NULL), and the
 interpreter must still compute the right answer afterwards.
 
-`make test` runs a sample of the n for the forward, the slow run that sample
-for every target; `make sweep` (VESKARI_SWEEP=full) all of them.
+`make test` runs a sample of the n for the forward, the slow run for every
+target; `make sweep` (VESKARI_SWEEP=full) all.
 """
 import functools
 import os
@@ -289,11 +289,10 @@ def sweep(shim, tmp_path, targets):
         n = int(crashed) + 1
 
 
-# Sampled: one child for all targets (seconds; make test samples the forward
-# alone, the slow run every target); full: one per target.
+# Sampled: one child (seconds; the forward alone in make test); full: one per target.
 @pytest.mark.parametrize("targets", [[t] for t in TARGETS] if FULL else [
-    pytest.param(["forward"], id="sampled-forward"),
-    pytest.param(TARGETS, id="sampled", marks=pytest.mark.slow)], ids=TARGETS if FULL else None)
+    ["forward"], pytest.param(TARGETS, marks=pytest.mark.slow)],
+    ids=TARGETS if FULL else ["sampled-forward", "sampled"])
 def test_every_allocation_failure_is_survived(shim, tmp_path, targets):
     lines, excluded, faults = sweep(shim, tmp_path, targets)
     print(*[line for line in lines if line.startswith("total")], sep="\n")

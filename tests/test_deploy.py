@@ -39,7 +39,7 @@ def convert(net):
     return clean_veskari.refresh_net(holder)[0]
 
 
-# The expensive tests trace one network in make test, every one under slow.
+# The tracing tests take the MLP in make test, every network under slow.
 TRACED = [n if n == "mlp" else pytest.param(n, marks=pytest.mark.slow) for n in sorted(NETWORKS)]
 
 

@@ -133,9 +133,9 @@ def test_neuron_module_as_root_is_kept_then_converted_whole():
     assert expected.shape[-1] == neuron.main_module.out_features
 
 
-# (make test has the threaded case on one layer: test_clean_layer.py)
-@pytest.mark.parametrize("threaded", [pytest.param(False, id="sequential"), pytest.param(
-    True, id="threaded", marks=pytest.mark.slow)], indirect=True)
+# (make test runs the threaded case on one layer, in test_clean_layer.py)
+@pytest.mark.parametrize("threaded", [False, pytest.param(True, marks=pytest.mark.slow)],
+                         indirect=True, ids=["sequential", "threaded"])
 def test_concurrent_forwards_of_one_network(threaded):
     net, args = ALL_NETWORKS["mlp"]()
     trained = copy.deepcopy(net)

@@ -289,13 +289,10 @@ def test_failing_walk_leaves_network_usable():
 # list of visited paths, so a deep attribute chain takes it minutes; with the
 # interpreter's own limit it stops early, which is the case users meet.
 @pytest.mark.parametrize("container,walks,limit", [
-    pytest.param(True, "B.blockwise_network, C.refresh_net", 1_000_000,
-                 id="sequential-raised-limit", marks=pytest.mark.slow),
-    pytest.param(False, "C.refresh_net,", 1_000_000,
-                 id="attributes-raised-limit", marks=pytest.mark.slow),
-    pytest.param(False, "B.blockwise_network, C.refresh_net", None,
-                 id="attributes-default-limit"),
-])
+    pytest.param(True, "B.blockwise_network, C.refresh_net", 1_000_000, marks=pytest.mark.slow),
+    pytest.param(False, "C.refresh_net,", 1_000_000, marks=pytest.mark.slow),
+    (False, "B.blockwise_network, C.refresh_net", None),
+], ids=["sequential-raised-limit", "attributes-raised-limit", "attributes-default-limit"])
 def test_nesting_100000_deep_never_crashes(container, walks, limit):
     script = textwrap.dedent(f"""
         import sys, torch.nn as nn

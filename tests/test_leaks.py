@@ -71,11 +71,10 @@ def quiet_threads(monkeypatch):
 
 
 @pytest.mark.parametrize("threaded,processors,calls", [
-    pytest.param(False, False, 10_000, id="sequential-plain", marks=pytest.mark.slow),
-    pytest.param(False, True, 2_000, id="sequential-processors"),
-    pytest.param(True, False, 1_000, id="threaded-plain", marks=pytest.mark.slow),
-    pytest.param(True, True, 1_000, id="threaded-processors", marks=pytest.mark.slow),
-])
+    pytest.param(False, False, 10_000, marks=pytest.mark.slow), (False, True, 2_000),
+    pytest.param(True, False, 1_000, marks=pytest.mark.slow),
+    pytest.param(True, True, 1_000, marks=pytest.mark.slow),
+], ids=["sequential-plain", "sequential-processors", "threaded-plain", "threaded-processors"])
 def test_forward_loops_leave_counts_and_memory_flat(monkeypatch, processors, threaded, calls):
     monkeypatch.setattr(clean_veskari, "doing_threading", threaded)
     layer = converted_layer(neuron(processors))

@@ -7,7 +7,7 @@ from pathlib import Path
 import pytest
 
 import veskari
-from docblocks import python_blocks
+from test_docs import python_blocks
 
 pytest.importorskip("mypy")
 
@@ -45,32 +45,24 @@ WRONG_CALLS = {
 }
 
 
-def mypy(folder, config, **scripts):
-    """mypy's output on the scripts (file stem -> code), from ``folder``."""
-    (folder / "mypy.ini").write_text(config)
-    for stem, code in scripts.items():
-        (folder / f"{stem}.py").write_text(code)
+# With torch analysed (slow: about ten seconds), as a user's mypy sees it.
+@pytest.mark.parametrize("config", [CONFIG, pytest.param("[mypy]\n", marks=pytest.mark.slow)],
+                         ids=["torch-skipped", "torch-analysed"])
+def test_mypy_passes_correct_use_and_readme_and_reports_wrong_calls(tmp_path, config):
+    (tmp_path / "mypy.ini").write_text(config)
+    (tmp_path / "good.py").write_text(USER_SCRIPT)
+    (tmp_path / "readme.py").write_text(python_blocks("README.md")[0][1])  # the quick start
+    (tmp_path / "bad.py").write_text(
+        USER_SCRIPT + "import veskari.globals_veskari\n" + "\n".join(WRONG_CALLS.values()) + "\n")
     env = dict(os.environ)
     root = Path(veskari.__file__).resolve().parents[1]
     if root.name != "site-packages":  # an in-place build rather than an installed package
         env["MYPYPATH"] = str(root)
     result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--no-incremental", *(f"{s}.py" for s in scripts)],
-        cwd=folder, env=env, capture_output=True, text=True, timeout=300, check=False)
-    return result.stdout
-
-
-def test_mypy_passes_correct_use_and_reports_wrong_calls(tmp_path):
-    wrong = "import veskari.globals_veskari\n" + "\n".join(WRONG_CALLS.values()) + "\n"
-    output = mypy(tmp_path, CONFIG, good=USER_SCRIPT, bad=USER_SCRIPT + wrong)
-    errors = [line for line in output.splitlines() if ": error:" in line]
-    assert all(line.startswith("bad.py:") for line in errors), output
-    assert len(errors) == len(WRONG_CALLS), output
+        [sys.executable, "-m", "mypy", "--no-incremental", "good.py", "bad.py", "readme.py"],
+        cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300, check=False)
+    errors = [line for line in result.stdout.splitlines() if ": error:" in line]
+    assert all(line.startswith("bad.py:") for line in errors), result.stdout
+    assert len(errors) == len(WRONG_CALLS), result.stdout
     for message in WRONG_CALLS:
-        assert message in output, output
-
-
-@pytest.mark.slow  # torch analysed: what a user's mypy sees (about ten seconds)
-def test_mypy_with_torch_passes_correct_use_and_readme_quick_start(tmp_path):
-    output = mypy(tmp_path, "[mypy]\n", good=USER_SCRIPT, readme=python_blocks("README.md")[0][1])
-    assert "good.py:" not in output and "readme.py:" not in output, output
+        assert message in result.stdout, result.stdout
