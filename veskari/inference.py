@@ -67,6 +67,10 @@ class InferenceLayer(clean_veskari.VSKModulePyThread):
         layers = self.__dict__.get("_modules", {}).get("layer_array")
         return main_layer_attribute(self, name, layers[-1] if layers else None)
 
+
+    # Answers what Module.__getattr__ answers before anything else: the
+    # native modules may read those names from the tables directly.
+    __getattr__.__vsk_module_getattr_first__ = True
     def __setattr__(self, name, value):
         if name in _PLAN_INPUTS:
             self.__dict__.pop("_vsk_plan", None)
