@@ -7,7 +7,7 @@ from torch import nn
 
 import veskari
 import veskari.deploy
-from veskari import clean_veskari
+from veskari import _prepared, clean_veskari
 from veskari.inference import InferenceLayer
 from veskari.utils_veskari import add_dendrites, wrap_module
 
@@ -78,3 +78,17 @@ def test_prepare_refuses_a_subclass_with_its_own_forward_and_warns_on_nothing():
         veskari.deploy.prepare(net)
     with pytest.warns(veskari.ConversionWarning, match="found no converted layer"):
         veskari.deploy.compilable(nn.Sequential(nn.Linear(2, 2)))
+
+
+@pytest.mark.parametrize("field, value", [
+    (3, ()), (3, [nn.Identity()]), (5, (None,)), (9, ()), (12, ((),)), (12, ((1,), (1,))),
+    (None, None)])
+def test_the_native_forward_refuses_a_malformed_plan(field, value):
+    layer = converted()[0]
+    with torch.no_grad():
+        layer(torch.randn(1, 5))
+    plan = list(layer._vsk_plan)
+    if field is not None:
+        plan[field] = value
+    with pytest.raises(TypeError, match=r"run\(layer, plan, args, kwargs\)"):
+        _prepared.run(layer, tuple(plan) if field is not None else plan, (), {})

@@ -39,6 +39,29 @@ enum Field : Py_ssize_t {
 
 PyObject* field(PyObject* plan, Field f) { return PyTuple_GET_ITEM(plan, f); }
 
+bool tuple_of_size(PyObject* o, Py_ssize_t size) {
+    return PyTuple_CheckExact(o) && PyTuple_GET_SIZE(o) == size;
+}
+
+// The plan has the shapes every unchecked access below relies on; the
+// function is private, but no argument may crash the interpreter.
+bool well_formed(PyObject* plan) {
+    if (!tuple_of_size(plan, kFieldCount)) return false;
+    PyObject* layers = field(plan, kLayers);
+    if (!PyTuple_CheckExact(layers) || PyTuple_GET_SIZE(layers) == 0) return false;
+    const Py_ssize_t n = PyTuple_GET_SIZE(layers);
+    PyObject* params = field(plan, kParams);
+    if (!tuple_of_size(field(plan, kProcs), n) || !PyTuple_CheckExact(params) ||
+        !tuple_of_size(field(plan, kPointers), PyTuple_GET_SIZE(params)))
+        return false;
+    PyObject* rows = field(plan, kRows);
+    if (rows == Py_None) return true;
+    if (!tuple_of_size(rows, n - 1)) return false;
+    for (Py_ssize_t k = 0; k < n - 1; ++k)
+        if (!tuple_of_size(PyTuple_GET_ITEM(rows, k), k + 1)) return false;
+    return true;
+}
+
 // The value under `key` in the dict `table` is exactly `expected`.
 bool holds(PyObject* table, PyObject* key, PyObject* expected) {
     if (!PyDict_Check(table)) return false;
@@ -118,6 +141,13 @@ void call_branch_method(PyObject* layer, PyObject* method, std::vector<PyObject*
     Ref ignored = require(PyObject_VectorcallDict(bound.get(), argv.data(), argv.size(), kwargs));
 }
 
+// outs[i], held; IndexError if an overridden branch method shrank the list.
+Ref slot(PyObject* outs, Py_ssize_t i) {
+    PyObject* item = PyList_GetItem(outs, i);  // borrowed, bounds-checked
+    if (item == nullptr) raise();
+    return Ref::borrow(item);
+}
+
 Ref run_plan(PyObject* layer, PyObject* plan, PyObject* args, PyObject* kwargs) {
     PyObject* layers = field(plan, kLayers);
     PyObject* procs = field(plan, kProcs);
@@ -146,10 +176,10 @@ Ref run_plan(PyObject* layer, PyObject* plan, PyObject* args, PyObject* kwargs) 
 
     // Cascade merge, on the rows viewed once.
     PyObject* rows = field(plan, kRows);
-    Ref current = Ref::borrow(PyList_GET_ITEM(outs.get(), n - 1));
+    Ref current = slot(outs.get(), n - 1);
     if (rows != Py_None) {
         for (Py_ssize_t out_index = 0; out_index < n; ++out_index) {
-            current = Ref::borrow(PyList_GET_ITEM(outs.get(), out_index));
+            current = slot(outs.get(), out_index);
             if (out_index > 0) {
                 Ref device = getattr(current.get(), names.device);
                 bool moved = compare(device.get(), field(plan, kDevice), Py_NE);
@@ -157,7 +187,7 @@ Ref run_plan(PyObject* layer, PyObject* plan, PyObject* args, PyObject* kwargs) 
                 for (Py_ssize_t in_index = 0; in_index < out_index; ++in_index) {
                     Ref row = Ref::borrow(PyTuple_GET_ITEM(targets, in_index));
                     if (moved) row = call_method(row.get(), names.to, device.get());
-                    Ref earlier = Ref::borrow(PyList_GET_ITEM(outs.get(), in_index));
+                    Ref earlier = slot(outs.get(), in_index);
                     Ref term = require(PyNumber_Multiply(row.get(), earlier.get()));
                     current = add(current.get(), term.get());
                 }
@@ -177,9 +207,8 @@ Ref run_plan(PyObject* layer, PyObject* plan, PyObject* args, PyObject* kwargs) 
 
 // run(layer, plan, args, kwargs)
 PyObject* run(PyObject*, PyObject* const* argv, Py_ssize_t argc) {
-    if (argc != 4 || !PyTuple_CheckExact(argv[1]) || PyTuple_GET_SIZE(argv[1]) != kFieldCount ||
-        !PyTuple_CheckExact(argv[2]) || !PyDict_CheckExact(argv[3]) ||
-        PyTuple_GET_SIZE(field(argv[1], kLayers)) == 0) {
+    if (argc != 4 || !well_formed(argv[1]) || !PyTuple_CheckExact(argv[2]) ||
+        !PyDict_CheckExact(argv[3])) {
         PyErr_SetString(PyExc_TypeError, "run(layer, plan, args, kwargs)");
         return nullptr;
     }
