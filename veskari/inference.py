@@ -31,6 +31,7 @@ from veskari.modules_veskari import main_layer_attribute
 __all__ = ["InferenceLayer", "switch"]
 
 _native_forward = clean_veskari.VSKModulePyThread.forward
+_fx_tracing = torch.fx._symbolic_trace.is_fx_symbolic_tracing
 # Assigning one of these on the layer makes its prepared rows stale.
 _PLAN_INPUTS = frozenset({"layer_array", "processor_array", "skip_weights", "view_tuple"})
 
@@ -45,8 +46,10 @@ class InferenceLayer(clean_veskari.VSKModulePyThread):
         if torch.compiler.is_compiling():
             return _traced_forward(self, args, kwargs)
         # A flag that is not exactly False (threads, or a value whose truth
-        # the native forward tests once per branch) takes the native forward.
-        if clean_veskari.doing_threading is False:
+        # the native forward tests once per branch) takes the native forward,
+        # and so do the older tracers, which would keep the rows as constants.
+        if (clean_veskari.doing_threading is False and not torch._C._is_tracing()
+                and not _fx_tracing()):
             plan = self.__dict__.get("_vsk_plan")
             if plan is None:
                 plan = _plan(self)
