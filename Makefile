@@ -9,7 +9,7 @@ SOURCES = $(sort $(wildcard src/*/*.cpp src/*/*.hpp))
 # The tests that compare the native modules with their Python statement.
 PARITY_TESTS = tests/test_parity.py
 
-.PHONY: deps build test sweep demo sanitize-test parity-plain format format-check bench clean
+.PHONY: deps build test sweep demo sanitize-test parity-plain format format-check bench real-models clean
 
 deps:
 	$(PYTHON) -m pip install -q -r requirements-dev.txt
@@ -62,6 +62,11 @@ format-check: deps
 
 bench: deps build
 	$(PYTHON) benchmarks/run_all.py
+
+# The whole road on small real architectures (needs transformers; not in CI).
+real-models: deps build
+	$(PYTHON) -m pip install -q transformers==5.23.0
+	$(PYTHON) benchmarks/real_models.py
 
 clean:
 	rm -rf build veskari/*.so

@@ -1,4 +1,5 @@
-"""Builds the two native converters; each compiles the shared header-only core."""
+"""Builds the two native converters and the inference layer's eager forward; each
+compiles the shared header-only core."""
 import os
 from glob import glob
 
@@ -48,4 +49,5 @@ def extension(name, folder):
 
 
 setup(ext_modules=[extension("clean_veskari", "clean"),
-                   extension("blockwise_veskari", "blockwise")])
+                   extension("blockwise_veskari", "blockwise"),
+                   extension("_prepared", "prepared")])

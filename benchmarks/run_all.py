@@ -21,6 +21,7 @@ import compile_bench  # noqa: E402
 import forward_bench  # noqa: E402
 import harness  # noqa: E402
 import memory_bench  # noqa: E402
+import prepared_bench  # noqa: E402
 import threading_bench  # noqa: E402
 import walk_bench  # noqa: E402
 
@@ -37,7 +38,8 @@ def main():
         print(parity.stdout[-4000:] + parity.stderr[-2000:])
 
     results = []
-    for bench in (forward_bench, walk_bench, threading_bench, memory_bench, compile_bench):
+    for bench in (forward_bench, prepared_bench, walk_bench, threading_bench, memory_bench,
+                  compile_bench):
         print()
         results += bench.run()
 

@@ -69,6 +69,8 @@ class ConversionReport:
 
 
 _M = TypeVar("_M", bound=nn.Module)
+# Layers whose training mode makes two runs on the same inputs differ.
+_RANDOM_IN_TRAINING = (nn.modules.dropout._DropoutNd, nn.modules.batchnorm._NormBase)
 
 
 def convert(net: _M, example_inputs: Any = None, *, example_kwargs: dict[str, Any] | None = None,
@@ -98,7 +100,7 @@ def convert(net: _M, example_inputs: Any = None, *, example_kwargs: dict[str, An
         raise TypeError(f"convert() needs a torch.nn.Module, got {type(net).__name__}")
     difference = None
     if example_inputs is not None or example_kwargs is not None:
-        if any(m.training for m in net.modules()):
+        if any(m.training and isinstance(m, _RANDOM_IN_TRAINING) for m in net.modules()):
             warnings.warn("veskari.convert checks a network in training mode: Dropout and "
                           "BatchNorm make the comparison meaningless; call net.eval() first",
                           ConversionWarning, stacklevel=2)

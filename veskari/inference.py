@@ -22,17 +22,16 @@ is all it takes, and checkpoints load both ways. It adds three things:
   ``layer.stride`` or ``layer.weight.dtype`` of a child it then calls keeps
   working after conversion, as it does on the trained network.
 """
-import operator
-
 import torch
 
-from veskari import clean_veskari
+from veskari import _prepared, clean_veskari
 from veskari import globals_veskari as GVS
 from veskari.modules_veskari import main_layer_attribute
 
 __all__ = ["InferenceLayer", "switch"]
 
 _native_forward = clean_veskari.VSKModulePyThread.forward
+_fx_tracing = torch.fx._symbolic_trace.is_fx_symbolic_tracing
 # Assigning one of these on the layer makes its prepared rows stale.
 _PLAN_INPUTS = frozenset({"layer_array", "processor_array", "skip_weights", "view_tuple"})
 
@@ -46,18 +45,22 @@ class InferenceLayer(clean_veskari.VSKModulePyThread):
     def forward(self, *args, **kwargs):
         if torch.compiler.is_compiling():
             return _traced_forward(self, args, kwargs)
-        plan = self.__dict__.get("_vsk_plan")
-        if plan is not None and (plan is False or plan.current(self)):
-            pass
-        else:
-            plan = _Plan.build(self)
         # A flag that is not exactly False (threads, or a value whose truth
-        # test the native forward makes once per branch) and autograd take
-        # the native forward.
-        if (plan is False or clean_veskari.doing_threading is not False
-                or (torch.is_grad_enabled() and plan.needs_grad())):
-            return _native_forward(self, *args, **kwargs)
-        return plan.forward(self, args, kwargs)
+        # the native forward tests once per branch) takes the native forward,
+        # and so do the older tracers, which would keep the rows as constants.
+        if (clean_veskari.doing_threading is False and not torch._C._is_tracing()
+                and not _fx_tracing()):
+            plan = self.__dict__.get("_vsk_plan")
+            if plan is None:
+                plan = _plan(self)
+            if plan and not (torch.is_grad_enabled() and _needs_grad(plan)):
+                out = _prepared.run(self, plan, args, kwargs)
+                if out is NotImplemented:  # something changed since: made anew
+                    plan = _plan(self)
+                    out = _prepared.run(self, plan, args, kwargs) if plan else out
+                if out is not NotImplemented:
+                    return out
+        return _native_forward(self, *args, **kwargs)
 
     def __getattr__(self, name):
         try:
@@ -67,6 +70,10 @@ class InferenceLayer(clean_veskari.VSKModulePyThread):
         layers = self.__dict__.get("_modules", {}).get("layer_array")
         return main_layer_attribute(self, name, layers[-1] if layers else None)
 
+
+    # Answers what Module.__getattr__ answers before anything else: the
+    # native modules may read those names from the tables directly.
+    __getattr__.__vsk_module_getattr_first__ = True
     def __setattr__(self, name, value):
         if name in _PLAN_INPUTS:
             self.__dict__.pop("_vsk_plan", None)
@@ -83,96 +90,52 @@ class InferenceLayer(clean_veskari.VSKModulePyThread):
         super()._load_from_state_dict(*args, **kwargs)
 
     def __getstate__(self):
-        state = super().__getstate__()
-        state = dict(state)
-        state.pop("_vsk_plan", None)  # views are rebuilt on first use, not saved
+        state = dict(super().__getstate__())
+        state.pop("_vsk_plan", None)  # views are made again on first use, never saved
         return state
 
 
-class _Plan:
-    """Skip-weight rows viewed once, and what they were made from."""
-
-    __slots__ = ("layers", "processors", "weights", "params", "pointers", "view",
-                 "view_version", "device", "rows")
-
-    @classmethod
-    def build(cls, layer):
-        """The plan of ``layer`` (kept on it); False where only the native
-        forward fits, until one of the layer's inputs is assigned again."""
-        layers = layer._modules.get("layer_array")
-        processors = layer.__dict__.get("processor_array")
-        weights = layer._modules.get("skip_weights")
-        view = layer._buffers.get("view_tuple")
-        if (type(layers) is not torch.nn.Sequential or type(processors) is not list
-                or not isinstance(view, torch.Tensor)
-                or len(processors) != len(layers) or not len(layers)
-                or not (weights is None or type(weights) is torch.nn.ParameterList)):
-            layer.__dict__["_vsk_plan"] = False
-            return False
-        plan = cls()
-        plan.layers, plan.processors, plan.weights, plan.view = layers, processors, weights, view
-        plan.params = tuple(weights._parameters.values()) if weights is not None else ()
-        plan.pointers = tuple(p.data_ptr() for p in plan.params)
-        plan.view_version = view._version
-        n = len(layers)
-        plan.rows, plan.device = None, None
+def _plan(layer):
+    """What ``_prepared.run`` needs (the field order of src/prepared), kept on
+    the layer; False where only the native forward fits, until one of the
+    layer's inputs is assigned again."""
+    layers = layer._modules.get("layer_array")
+    processors = layer.__dict__.get("processor_array")
+    weights = layer._modules.get("skip_weights")
+    view = layer._buffers.get("view_tuple")
+    plan = False
+    if (type(layers) is torch.nn.Sequential and type(processors) is list
+            and isinstance(view, torch.Tensor) and len(processors) == len(layers) >= 1
+            and (weights is None or type(weights) is torch.nn.ParameterList)):
+        params = tuple(weights._parameters.values()) if weights is not None else ()
+        n, rows, device = len(layers), None, None
         if n > 1 and weights is not None:
-            if len(plan.params) < n - 1 or len({p.device for p in plan.params}) > 1:
-                layer.__dict__["_vsk_plan"] = False
-                return False
-            shape = view.tolist()
-            with torch.no_grad():
-                plan.rows = [[p[i, :].view(shape) for i in range(k + 1)]
-                             for k, p in enumerate(plan.params[:n - 1])]
-            plan.device = plan.params[0].device
-        layer.__dict__["_vsk_plan"] = plan
-        return plan
+            devices = {p.device for p in params}
+            if len(params) >= n - 1 and len(devices) == 1:
+                shape = view.tolist()
+                with torch.no_grad():
+                    rows = tuple(tuple(p[i, :].view(shape) for i in range(k + 1))
+                                 for k, p in enumerate(params[:n - 1]))
+                device = devices.pop()
+            else:
+                params = None  # the native forward raises what it raises
+        if params is not None:
+            plan = (layer._modules, layers, layers._modules, tuple(layers._modules.values()),
+                    processors, tuple(processors), weights,
+                    weights._parameters if weights is not None else None,
+                    params, tuple(p.data_ptr() for p in params), view, view._version,
+                    rows, device, GVS)
+    layer.__dict__["_vsk_plan"] = plan
+    return plan
 
-    def current(self, layer):
-        """Whether nothing the rows were made from changed since."""
-        weights = self.weights
-        if not (layer._modules.get("layer_array") is self.layers
-                and layer.__dict__.get("processor_array") is self.processors
-                and layer._modules.get("skip_weights") is weights
-                and layer._buffers.get("view_tuple") is self.view
-                and self.view._version == self.view_version):
-            return False
-        if weights is None:
-            return True
-        # A replaced entry, or storage swapped under the same parameter.
-        entries = weights._parameters.values()
-        return (len(entries) == len(self.params)
-                and all(map(operator.is_, entries, self.params))
-                and list(map(torch.Tensor.data_ptr, self.params)) == list(self.pointers))
 
-    def needs_grad(self):
-        return any(p.requires_grad for p in self.params)
+_PARAMS = 8  # the plan's field holding the skip-weight parameters
 
-    def forward(self, layer, args, kwargs):
-        # The native sequential forward, call for call, with every
-        # `skip_weights[k][i, :].view(V).to(device)` replaced by its row.
-        outs = [None] * len(self.layers)
-        for c in range(len(outs) - 1):
-            layer.process_and_forward(c, outs, *args, **kwargs)
-        layer.process_and_pre(outs, *args, **kwargs)
-        rows = self.rows
-        if rows is None:
-            current_out = outs[-1]
-        else:
-            last = len(outs) - 1
-            for out_index, current_out in enumerate(outs):
-                if out_index:
-                    device = current_out.device
-                    moved = device != self.device  # rows stay where the weights are
-                    for row, earlier in zip(rows[out_index - 1], outs, strict=False):
-                        current_out = current_out + (row.to(device) if moved else row) * earlier
-                if out_index < last:
-                    current_out = GVS.pc.get_vsk_forward_function()(current_out)
-                outs[out_index] = current_out
-        main = self.processors[-1]
-        if main is not None:
-            current_out = main.post(current_out)
-        return current_out
+
+def _needs_grad(plan):
+    # Rows viewed once would share one graph node across calls: autograd
+    # takes the native forward, which slices them afresh.
+    return any(p.requires_grad for p in plan[_PARAMS])
 
 
 def _traced_forward(self, args, kwargs):

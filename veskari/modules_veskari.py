@@ -198,6 +198,10 @@ class VSKNeuronModule(nn.Module):
         main = self.__dict__.get("_modules", {}).get("main_module")
         return main_layer_attribute(self, name, main)
 
+
+    # Answers what Module.__getattr__ answers before anything else: the
+    # native modules may read those names from the tables directly.
+    __getattr__.__vsk_module_getattr_first__ = True
     def forward(self, *args, **kwargs):
         if _called is not None:
             _called.add(id(self))

@@ -34,7 +34,8 @@ def wrap_module(module, make_processor=None):
     """Wrap one layer in a ``VSKNeuronModule`` with the inferred layout."""
     make_processor = make_processor or default_processor
     dims, node_index = output_layout(module)
-    return VSKNeuronModule(module, dims, node_index, processor=make_processor(module))
+    wrapper = VSKNeuronModule(module, dims, node_index, processor=make_processor(module))
+    return wrapper.train(module.training)  # a network put in eval mode stays in it
 
 
 def wrap_layers(net, layer_types, make_processor=None, *, example_inputs=None,

@@ -59,4 +59,9 @@ inline PyObject* function_qualname(PyObject* function) {
     return reinterpret_cast<PyFunctionObject*>(function)->func_qualname;
 }
 
+// A Python function's attribute dict, borrowed; null while it has none.
+inline PyObject* function_dict(PyObject* function) {
+    return reinterpret_cast<PyFunctionObject*>(function)->func_dict;
+}
+
 }  // namespace vsk::compat

@@ -61,6 +61,7 @@ struct ShortcutState {
     PyObject* s_buffers = nullptr;
     PyObject* s_modules = nullptr;
     PyObject* s_size = nullptr;
+    PyObject* s_extends_getattr = nullptr;
     // str(index) for the small indices of parameter lists.
     PyObject* index_text[kIndexTexts] = {};
 };
@@ -97,6 +98,7 @@ inline ShortcutState make(ConstantMaker& make) {
     p.s_buffers = make.intern("_buffers");
     p.s_modules = make.intern("_modules");
     p.s_size = make.intern("_size");
+    p.s_extends_getattr = make.intern("__vsk_module_getattr_first__");
     for (Py_ssize_t i = 0; i < kIndexTexts; ++i)
         p.index_text[i] = make.keep(PyUnicode_FromFormat("%zd", i));
     PyObject* found =
@@ -180,6 +182,28 @@ inline ShortcutState make_state(ConstantMaker& make) {
 
 inline void publish(const ShortcutState& made) { state = made; }
 
+namespace detail {
+
+// A __getattr__ that answers every name in the instance dict and the three
+// tables exactly as Module.__getattr__ does, and only then does more (the
+// package's wrappers, which forward other names to their main layer) says
+// so with a function attribute set to True; the direct reads below stay
+// valid for it, since they only ever answer such names.
+inline bool module_getattr_first(PyObject* f) {
+    if (f == nullptr || !PyFunction_Check(f)) return false;
+    PyObject* dict = compat::function_dict(f);
+    if (dict == nullptr || !PyDict_CheckExact(dict)) return false;
+    Ref held = Ref::borrow(dict);  // a colliding key's __eq__ may replace it
+    PyObject* mark = PyDict_GetItemWithError(held.get(), state.s_extends_getattr);
+    if (mark == nullptr && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return mark == Py_True;
+}
+
+}  // namespace detail
+
 // obj.name for an nn.Module whose type keeps nn.Module's attribute protocol,
 // when the value sits in the instance dict or in the module's parameter,
 // buffer or sub-module table. Null when the ordinary path must decide.
@@ -187,7 +211,8 @@ inline Ref nn_attr(PyObject* obj, PyObject* name) {
     const ShortcutState& p = state;
     if (!p.usable || !PyUnicode_CheckExact(name)) return nullptr;
     PyTypeObject* tp = Py_TYPE(obj);
-    if (compat::type_lookup(tp, p.s_getattr) != p.nn_module_getattr ||
+    PyObject* getattr_hook = compat::type_lookup(tp, p.s_getattr);
+    if ((getattr_hook != p.nn_module_getattr && !detail::module_getattr_first(getattr_hook)) ||
         compat::type_lookup(tp, p.s_getattribute) != p.object_getattribute ||
         compat::type_lookup(tp, name) != nullptr)
         return nullptr;
