@@ -73,7 +73,7 @@ class InferenceLayer(clean_veskari.VSKModulePyThread):
 
     # Answers what Module.__getattr__ answers before anything else: the
     # native modules may read those names from the tables directly.
-    __getattr__.__vsk_module_getattr_first__ = True
+    __getattr__.__vsk_module_getattr_first__ = True  # type: ignore[attr-defined]
     def __setattr__(self, name, value):
         if name in _PLAN_INPUTS:
             self.__dict__.pop("_vsk_plan", None)
