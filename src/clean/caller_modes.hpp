@@ -123,8 +123,8 @@ inline void enter_modes(const CallerModes& caller, std::vector<Ref>& entered) {
     }
     // The cache flag alone: one device's state as it is, with the caller's flag.
     if (!cache_set)
-        enter(entered, autocast(PyTuple_GET_ITEM(devices, 0), own.autocast[0],
-                                caller.autocast_cache));
+        enter(entered,
+              autocast(PyTuple_GET_ITEM(devices, 0), own.autocast[0], caller.autocast_cache));
 }
 
 // Leaves the entered modes, innermost first: context.__exit__(None, None,

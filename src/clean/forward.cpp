@@ -159,8 +159,8 @@ void note_dendrite_failures(const RegisteredCall& call) {
     annotate_pending([&](PyObject* pending) {
         for (const BranchFailure& failure : call.failures()) {
             if (failure.branch.get() == Py_None) continue;
-            Ref note = require(PyUnicode_FromFormat(kDendriteNote, failure.branch.get(),
-                                                    failure.exception.get()));
+            Ref note = require(
+                PyUnicode_FromFormat(kDendriteNote, failure.branch.get(), failure.exception.get()));
             call_method(pending, names.add_note, note.get());
         }
     });
