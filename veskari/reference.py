@@ -74,7 +74,7 @@ def _enter_modes(caller, entered):
         entered.enter_context(torch.autocast(device, dtype=dtype, enabled=enabled,
                                              cache_enabled=cache))
         cache_set = True
-    if not cache_set:  # the cache flag alone
+    if not cache_set and own_autocast:  # the cache flag alone
         entered.enter_context(torch.autocast(_AUTOCAST_DEVICES[0], dtype=own_autocast[0][1],
                                              enabled=own_autocast[0][0], cache_enabled=cache))
 

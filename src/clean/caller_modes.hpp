@@ -122,7 +122,7 @@ inline void enter_modes(const CallerModes& caller, std::vector<Ref>& entered) {
         cache_set = true;
     }
     // The cache flag alone: one device's state as it is, with the caller's flag.
-    if (!cache_set)
+    if (!cache_set && !own.autocast.empty())
         enter(entered,
               autocast(PyTuple_GET_ITEM(devices, 0), own.autocast[0], caller.autocast_cache));
 }

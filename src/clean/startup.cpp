@@ -76,9 +76,12 @@ void init_state(const FirstBuiltins& first) {
         s.print = make.keep(first.print);
         s.super = make.keep(first.super);
         s.torch = make.keep(PyImport_ImportModule("torch"));
-        // PyTorch's own list (parallel_apply carries one device type only).
-        Ref torch_c = getattr(s.torch, make.intern("_C"));
-        Ref devices = call_method(torch_c.get(), make.intern("_autocast_supported_devices"));
+        // PyTorch's own list (parallel_apply carries one device type only);
+        // a stand-in torch without it has no autocast state to carry.
+        Ref torch_c, list_devices, devices = require(PyTuple_New(0));
+        if (lookup_attr(s.torch, make.intern("_C"), torch_c) &&
+            lookup_attr(torch_c.get(), make.intern("_autocast_supported_devices"), list_devices))
+            devices = call(list_devices.get());
         s.autocast_devices = make.keep(PySequence_Tuple(devices.get()));
         for (Py_ssize_t i = 0; i < kRowKeys; ++i) {
             Ref index = py_int(i);
