@@ -106,7 +106,7 @@ def child_targets():
         with torch.inference_mode(), torch.autocast("cpu", dtype=torch.bfloat16):
             yield
 
-    modes = {"grad": lambda: torch.set_grad_enabled(True),
+    modes = {"grad": contextlib.nullcontext,
              "no-grad": lambda: torch.set_grad_enabled(False),
              "inference": torch.inference_mode,
              "autocast": lambda: torch.autocast("cpu", dtype=torch.bfloat16),
@@ -125,7 +125,7 @@ def child_targets():
     def worker(branch):
         def make():
             run = forward(True, "autocast-inference")()
-            C.Thread = WorkerArming.thread_class(branch)
+            C.Thread, WorkerArming.branch = WorkerArming.Thread, branch
             return run
         return make
 
@@ -177,33 +177,26 @@ class WorkerArming:
     failmalloc.c) and disarms it before the thread ends. What such a thread
     raises goes to threading.excepthook, which the child makes keep it."""
 
-    branch = None  # the branch whose thread is swept: "main" or an index
-    pending = None  # the n for its next run
+    branch = pending = None  # the branch ("main" or an index) and the n of its next run
     result = 0  # failmalloc_disarm() of its last run
     thread_errors = []
 
-    @staticmethod
-    def thread_class(branch):
-        WorkerArming.branch = branch
-
-        class ArmingThread(threading.Thread):
-            def run(self):
-                main = self._target.__name__ == "process_and_pre"
-                if ("main" if main else self._args[0]) != WorkerArming.branch:
-                    return super().run()
-                n, WorkerArming.pending = WorkerArming.pending, None
-                if n is None:
-                    return super().run()
-                # Once unarmed first: a new thread's first use of thread-local
-                # data (glibc's TLS, libgomp's team) aborts the process when it
-                # cannot allocate, a fault of neither CPython nor ours.
-                self._target(*self._args, **self._kwargs)
-                try:
-                    SHIM[0].failmalloc_arm(n)
-                    super().run()
-                finally:
-                    WorkerArming.result = SHIM[0].failmalloc_disarm()
-        return ArmingThread
+    class Thread(threading.Thread):
+        def run(self):
+            main = self._target.__name__ == "process_and_pre"
+            n = WorkerArming.pending
+            if n is None or ("main" if main else self._args[0]) != WorkerArming.branch:
+                return super().run()
+            WorkerArming.pending = None
+            # Once unarmed first: a new thread's first use of thread-local
+            # data (glibc's TLS, libgomp's team) aborts the process when it
+            # cannot allocate, a fault of neither CPython nor ours.
+            self._target(*self._args, **self._kwargs)
+            try:
+                SHIM[0].failmalloc_arm(n)
+                super().run()
+            finally:
+                WorkerArming.result = SHIM[0].failmalloc_disarm()
 
     @staticmethod
     def arm(n):
@@ -249,19 +242,18 @@ def child_main(args):
     log = os.open(os.environ["FAILMALLOC_LOG"], os.O_WRONLY | os.O_APPEND | os.O_CREAT)
     targets = child_targets()
     for name in names:
-        arming = WorkerArming if name.startswith("worker-") else shim
-        sweep_target(arming, log, name, targets[name], stride, first)
+        arm, disarm = ((WorkerArming.arm, WorkerArming.disarm) if name.startswith("worker-")
+                       else (shim.failmalloc_arm, shim.failmalloc_disarm))
+        sweep_target(arm, disarm, log, name, targets[name], stride, first)
         first = 1
 
 
-def sweep_target(arming, log, name, make, stride, first):
+def sweep_target(arm, disarm, log, name, make, stride, first):
     import ctypes
     import gc
 
     import torch
 
-    arm, disarm = (getattr(arming, "failmalloc_arm", None) or arming.arm,
-                   getattr(arming, "failmalloc_disarm", None) or arming.disarm)
     expected = make()()
     call = make()
     arm(ctypes.c_long(1 << 60))
