@@ -4,7 +4,9 @@
  * failmalloc_arm(n) makes the n-th malloc/calloc/realloc made by the arming
  * thread from then on return NULL (once); other threads are never failed:
  * CPython 3.11 leaves Thread.start() waiting for ever when a new thread's
- * bootstrap (thread_run) fails to allocate. Before failing, the call stack is
+ * bootstrap (thread_run) fails to allocate; a worker thread to be swept arms
+ * the shim itself once it runs, while the others go on allocating (so the
+ * arming state is read atomically). Before failing, the call stack is
  * written to the file named by FAILMALLOC_LOG, so that a crash that follows
  * can be traced to the failed allocation and, when it lies in CPython itself,
  * recognised by name. The real allocator is found with RTLD_NEXT, so this
@@ -108,7 +110,9 @@ static void log_stack(void) {
 
 /* True when this allocation is the one to fail. */
 static int should_fail(void) {
-    if (countdown == 0 || !pthread_equal(pthread_self(), owner)) return 0;
+    if (__atomic_load_n(&countdown, __ATOMIC_ACQUIRE) == 0 ||
+        !pthread_equal(pthread_self(), __atomic_load_n(&owner, __ATOMIC_RELAXED)))
+        return 0;
     ++seen;
     if (--countdown) return 0;
     failed = 1;
@@ -157,15 +161,15 @@ void failmalloc_arm(long n) {
         void* warm[1];
         backtrace(warm, 1); /* loads the unwinder now, not while failing */
     }
-    owner = pthread_self();
+    __atomic_store_n(&owner, pthread_self(), __ATOMIC_RELAXED);
     seen = 0;
     failed = 0;
-    countdown = n;
+    __atomic_store_n(&countdown, n, __ATOMIC_RELEASE); /* last: the owner is set */
 }
 
 /* Disarms; returns the allocations seen since arming, negated when the
  * chosen one was failed. */
 long failmalloc_disarm(void) {
-    countdown = 0;
+    __atomic_store_n(&countdown, 0, __ATOMIC_RELEASE);
     return failed ? -seen : seen;
 }

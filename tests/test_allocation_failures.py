@@ -12,11 +12,13 @@ interpreter must still compute the right answer afterwards.
 `make test` runs a sample of the n for the forward, the slow run for every
 target; `make sweep` (VESKARI_SWEEP=full) all.
 """
+import contextlib
 import functools
 import os
 import re
 import subprocess
 import sys
+import threading
 
 import pytest
 
@@ -42,14 +44,26 @@ OUTSIDE_FAULTS = {
     # PyTorch: an autograd node's destructor allocates, and a failure there
     # throws out of a noexcept destructor (std::terminate).
     "torch8autograd4NodeD": "freeing a tensor's autograd node allocates in a noexcept path",
+    # PyTorch's pybind11 objects, met in torch.inference_mode().__enter__
+    # (torch._C._InferenceMode): pybind11_meta_call uses the instance that
+    # pybind11_object_new failed to allocate (a segfault), and register_instance
+    # lets std::bad_alloc out through a noexcept frame (std::terminate). Control:
+    # `with torch.inference_mode(): pass` under this shim, no veskari imported,
+    # dies the same two ways, at its allocations 8 and 11 of 13.
+    "pybind11_object_new": "a pybind11 object of PyTorch's whose allocation failed is used",
+    "pybind116detail17register_instance": "pybind11 registering an instance throws bad_alloc "
+                                          "through a noexcept frame",
 }
 
 TARGETS = ["blockwise_network", "optimize_module", "convert_to_vsk_layer_block",
            "unWrap_params", "blockwise.get_pretrained_vsk_attr",
            "blockwise.get_pretrained_vsk_var", "refresh_net", "refresh_vsk", "make_module",
            "clean.get_pretrained_vsk_attr", "clean.get_pretrained_vsk_var", "forward",
-           "forward-threaded", "forward-threaded-no-grad", "process_and_forward",
-           "process_and_pre"]
+           "forward-threaded", "forward-threaded-no-grad", "forward-threaded-inference",
+           "forward-threaded-autocast", "forward-prepared", "process_and_forward",
+           "process_and_pre",
+           # The allocations of one worker thread of a threaded forward (see WorkerArming).
+           "worker-main", "worker-dendrite"]
 
 
 # --- The child side: runs the calls with the shim armed.
@@ -83,19 +97,50 @@ def child_targets():
 
     def layer(threaded=False):
         C.doing_threading = threaded
+        C.Thread = threading.Thread
         net = blockwise()
         C.refresh_net(net)
         return net[0]
 
     x = torch.ones(1, 3)
 
-    def forward(threaded, grad=True):
+    def autocast_inference():
+        with torch.inference_mode(), torch.autocast("cpu", dtype=torch.bfloat16):
+            yield
+
+    modes = {"grad": contextlib.nullcontext,
+             "no-grad": lambda: torch.set_grad_enabled(False),
+             "inference": torch.inference_mode,
+             "autocast": lambda: torch.autocast("cpu", dtype=torch.bfloat16),
+             "autocast-inference": contextlib.contextmanager(autocast_inference)}
+
+    def forward(threaded, mode="grad"):
         def make():
             lay = layer(threaded)
 
             def run():
-                with torch.set_grad_enabled(grad):
+                with modes[mode]():
                     return lay(x)
+            return run
+        return make
+
+    def prepared():
+        from veskari.inference import switch
+
+        lay = layer()
+        switch(lay)
+        with torch.no_grad():
+            lay(x)  # the rows are made here, unarmed: the sweep fails the prepared call
+
+        def run():
+            with torch.no_grad():
+                return lay(x)
+        return run
+
+    def worker(branch):
+        def make():
+            run = forward(True, "autocast-inference")()
+            C.Thread, WorkerArming.branch = WorkerArming.Thread, branch
             return run
         return make
 
@@ -124,7 +169,12 @@ def child_targets():
         "clean.get_pretrained_vsk_var": on(network, C.get_pretrained_vsk_var, "1"),
         "forward": forward(False),
         "forward-threaded": forward(True),
-        "forward-threaded-no-grad": forward(True, grad=False),
+        "forward-threaded-no-grad": forward(True, "no-grad"),
+        "forward-threaded-inference": forward(True, "inference"),
+        "forward-threaded-autocast": forward(True, "autocast"),
+        "forward-prepared": prepared,
+        "worker-main": worker("main"),
+        "worker-dendrite": worker(0),
         "process_and_forward": branch("process_and_forward", 0),
         "process_and_pre": branch("process_and_pre"),
     }
@@ -136,24 +186,64 @@ BROKEN_CALL = re.compile(r"result with an exception set|without setting an excep
                          r"failed without an exception")
 
 
-def outcome(shim, n, call):
+class WorkerArming:
+    """Sweeps one worker thread of a threaded forward instead of the caller:
+    the thread that runs the chosen branch arms the shim on itself once it
+    runs (after CPython's bootstrap of the thread, which must not fail, see
+    failmalloc.c) and disarms it before the thread ends. What such a thread
+    raises goes to threading.excepthook, which the child makes keep it."""
+
+    branch = pending = None  # the branch ("main" or an index) and the n of its next run
+    result = 0  # failmalloc_disarm() of its last run
+    thread_errors = []
+
+    class Thread(threading.Thread):
+        def run(self):
+            main = self._target.__name__ == "process_and_pre"
+            n = WorkerArming.pending
+            if n is None or ("main" if main else self._args[0]) != WorkerArming.branch:
+                return super().run()
+            WorkerArming.pending = None
+            # Once unarmed first: a new thread's first use of thread-local
+            # data (glibc's TLS, libgomp's team) aborts the process when it
+            # cannot allocate, a fault of neither CPython nor ours.
+            self._target(*self._args, **self._kwargs)
+            try:
+                SHIM[0].failmalloc_arm(n)
+                super().run()
+            finally:
+                WorkerArming.result = SHIM[0].failmalloc_disarm()
+
+    @staticmethod
+    def arm(n):
+        WorkerArming.pending, WorkerArming.result = n, 0
+
+    @staticmethod
+    def disarm():
+        WorkerArming.pending = None
+        return WorkerArming.result
+
+
+SHIM = []  # the child's handle on the preloaded shim
+
+
+def outcome(arm, disarm, n, call):
     """Calls with the n-th allocation failing; disarmed before the result or
     the exception is dropped, so only the call itself is swept."""
+    del WorkerArming.thread_errors[:]
     try:
         # Armed inside the try: a failure in ctypes' own glue is one more case.
-        shim.failmalloc_arm(n)
+        arm(n)
         result = call()
-        shim.failmalloc_disarm()
+        disarm()
         del result
-        return "ok"
-    except SystemError as error:
-        shim.failmalloc_disarm()
-        if BROKEN_CALL.search(str(error)):
-            return f"broken-call {error!r}"
-        return "raised"
-    except BaseException:  # noqa: BLE001 - MemoryError mostly; any exception is an outcome
-        shim.failmalloc_disarm()
-        return "raised"
+        errors = []
+    except BaseException as error:  # noqa: BLE001 - MemoryError mostly; any exception is an outcome
+        disarm()
+        errors = [error]
+    broken = [e for e in errors + WorkerArming.thread_errors
+              if isinstance(e, SystemError) and BROKEN_CALL.search(str(e))]
+    return f"broken-call {broken[0]!r}" if broken else "raised" if errors else "ok"
 
 
 def child_main(args):
@@ -161,15 +251,20 @@ def child_main(args):
 
     shim = ctypes.CDLL(None)
     shim.failmalloc_disarm.restype = ctypes.c_long
+    shim.failmalloc_arm.restype = None
+    SHIM.append(shim)
+    threading.excepthook = lambda args: WorkerArming.thread_errors.append(args.exc_value)
     stride, names, first = int(args[0]), args[1].split(","), int(args[2])
     log = os.open(os.environ["FAILMALLOC_LOG"], os.O_WRONLY | os.O_APPEND | os.O_CREAT)
     targets = child_targets()
     for name in names:
-        sweep_target(shim, log, name, targets[name], stride, first)
+        arm, disarm = ((WorkerArming.arm, WorkerArming.disarm) if name.startswith("worker-")
+                       else (shim.failmalloc_arm, shim.failmalloc_disarm))
+        sweep_target(arm, disarm, log, name, targets[name], stride, first)
         first = 1
 
 
-def sweep_target(shim, log, name, make, stride, first):
+def sweep_target(arm, disarm, log, name, make, stride, first):
     import ctypes
     import gc
 
@@ -177,10 +272,9 @@ def sweep_target(shim, log, name, make, stride, first):
 
     expected = make()()
     call = make()
-    shim.failmalloc_arm.restype = None
-    shim.failmalloc_arm(ctypes.c_long(1 << 60))
+    arm(ctypes.c_long(1 << 60))
     call()
-    total = shim.failmalloc_disarm()
+    total = disarm()
     ns = [n for n in range(first, total + 1)
           if n == first or n <= 40 or n % stride == 0 or n == total]
     print(f"total {name} {total} {len(ns)}", flush=True)
@@ -188,7 +282,7 @@ def sweep_target(shim, log, name, make, stride, first):
         call = make()
         print(f"case {name} {n}", flush=True)
         os.write(log, f"case {name} {n}\n".encode())
-        result = outcome(shim, ctypes.c_long(n), call)
+        result = outcome(arm, disarm, ctypes.c_long(n), call)
         if result != "ok" and result != "raised":
             print(f"fault {name} {n} {result}", flush=True)
         if i % 50 == 49:
@@ -231,11 +325,13 @@ def culprits(stack):
         offset, _, symbol = rest.partition("(")
         if "veskari" in lib:
             break
-        if "libpython" in lib:
+        if "libpython" in lib or not symbol and lib != "?":
+            # CPython's inlined functions; otherwise a library's own symbol
+            # table, for the functions it does not export.
             out = subprocess.run(["addr2line", "-f", "-i", "-e", lib, offset],
                                  capture_output=True, text=True, check=False).stdout.split("\n")
-            names += filter(None, out[0::2])
-        elif symbol:
+            names += [name for name in out[0::2] if name and name != "??"]
+        else:
             names.append(symbol.rstrip(")"))
     return names
 

@@ -982,18 +982,26 @@ def test_failing_dendrite_thread_breaks_the_merge(threaded, thread_errors):
     with pytest.raises(AttributeError) as info:
         made(torch.ones(2, 4))
     assert str(info.value) == "'NoneType' object has no attribute 'device'"
+    assert info.value.__notes__ == [
+        "dendrite branch 1 failed in its worker thread: ValueError('dendrite 1')"]
     assert thread_errors == [(ValueError, "dendrite 1")]
 
 
 @pytest.mark.parametrize("with_post", [False, True])
-def test_failing_main_thread_gives_none_to_post_or_caller(with_post, threaded, thread_errors):
-    block = FakeBlock([Echo(), Boom(KeyError("main"))])
+def test_failing_main_thread_raises_once_all_are_joined(with_post, threaded, thread_errors,
+                                                        recording_thread):
+    error = KeyError("main")
+    block = FakeBlock([Echo(), Boom(error)])
     if with_post:
         block.processor_array[-1] = Scaling(1, 0, main=True)
-        block.processor_array[-1].post = lambda value: ("post", value)
+        block.processor_array[-1].post = lambda value: pytest.fail("post called")
     made = VSKModulePyThread(block)
-    assert made(1) == (("post", None) if with_post else None)
+    with pytest.raises(KeyError) as info:
+        made(1)
+    assert info.value is error
+    assert error.__notes__ == ["raised in the worker thread of the main branch"]
     assert thread_errors == [(KeyError, "'main'")]
+    assert recording_thread.events[-2:] == [("join", 0), ("join", "main")]
 
 
 def test_thread_start_failure_propagates_without_joining(threaded):

@@ -17,6 +17,10 @@ from veskari.modules_veskari import VSKNeuronModule
 
 NETWORKS = sorted(ALL_NETWORKS)
 GRAD_MODES = {"no_grad": torch.no_grad, "inference_mode": torch.inference_mode}
+# PyTorch keeps these per thread: threaded mode must carry them to its workers.
+CALLER_MODES = {**GRAD_MODES, "autocast_bf16": lambda: torch.autocast("cpu", dtype=torch.bfloat16),
+                "autocast_bf16_no_cache": lambda: torch.autocast("cpu", dtype=torch.bfloat16,
+                                                                 cache_enabled=False)}
 
 
 def convert(net):
@@ -59,6 +63,19 @@ def test_converted_network_computes_the_trained_output(converted, threaded, grad
     assert "VSKModulePyThread" in types_in(net)
     with GRAD_MODES[grad_mode]():
         outputs_equal(net(*args), expected)
+
+
+@pytest.mark.parametrize("mode", sorted(CALLER_MODES))
+def test_threaded_equals_sequential_in_the_callers_modes(converted, mode):
+    _, _, net, args, _ = converted
+    outputs = []
+    for clean_veskari.doing_threading in (False, True):
+        with CALLER_MODES[mode]():
+            outputs.append(net(*args))
+    sequential, threaded = outputs
+    torch.testing.assert_close(threaded, sequential, rtol=0, atol=0)
+    assert (threaded.requires_grad, threaded.is_inference()) == \
+        (sequential.requires_grad, sequential.is_inference())
 
 
 def test_state_dict_loads_into_a_freshly_converted_twin(converted):

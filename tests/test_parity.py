@@ -76,9 +76,8 @@ def test_outputs_agree(converted, threaded, monkeypatch):
         monkeypatch.setattr(clean, "doing_threading", threaded)
         with torch.no_grad():
             outputs[name] = got[name][0](*args)
-    # Worker threads start in grad mode: the native forward carries the
-    # caller's mode into them, the literal oracle does not, so only values count.
     torch.testing.assert_close(outputs["native"], outputs["oracle"], rtol=0, atol=0)
+    assert outputs["native"].requires_grad == outputs["oracle"].requires_grad
 
 
 # ------------------------------------------------------------------ call order

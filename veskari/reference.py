@@ -15,6 +15,7 @@ modules do; `doing_threading` here switches this module's own forward.
 The block class is named `VSKLayer` because the clean walk recognises
 blocks by that class name; `PyVSKLayer` is the same class.
 """
+import contextlib
 from threading import Thread
 
 import torch
@@ -27,6 +28,76 @@ doing_threading = False
 
 
 # ----------------------------------------------------------------- clean side
+
+# The threaded forwards in flight, by id of their per-call output list: the
+# caller's modes for the branch threads, and the (branch, exception) of every
+# branch that raised in its thread (branch None: the main one).
+_threaded_calls = {}
+_AUTOCAST_DEVICES = tuple(torch._C._autocast_supported_devices())
+MAIN_FAILURE_NOTE = "raised in the worker thread of the main branch"
+
+
+class _ThreadedCall:
+    def __init__(self):
+        self.modes = _current_modes()
+        self.failures = []
+
+
+def _current_modes():
+    """PyTorch's thread-local modes: a new thread starts with its defaults.
+    Torch-function modes are not among them, on purpose."""
+    return (torch.is_inference_mode_enabled(), torch.is_grad_enabled(),
+            torch.is_autocast_cache_enabled(),
+            [(torch.is_autocast_enabled(device), torch.get_autocast_dtype(device))
+             for device in _AUTOCAST_DEVICES])
+
+
+def _register_threaded_call(dendrite_outs):
+    if id(dendrite_outs) not in _threaded_calls:
+        _threaded_calls[id(dendrite_outs)] = _ThreadedCall()
+
+
+def _enter_modes(caller, entered):
+    """Enters what the caller's modes have and this thread's lack."""
+    inference, grad, cache, autocast = caller
+    own_inference, own_grad, own_cache, own_autocast = _current_modes()
+    if inference != own_inference:
+        entered.enter_context(torch.inference_mode(inference))
+        own_grad = torch.is_grad_enabled()
+    if grad != own_grad:
+        entered.enter_context(torch.set_grad_enabled(grad))
+    cache_set = cache == own_cache
+    for device, (enabled, dtype), (own_enabled, own_dtype) in zip(_AUTOCAST_DEVICES, autocast,
+                                                                  own_autocast, strict=True):
+        if enabled == own_enabled and dtype is own_dtype:
+            continue
+        entered.enter_context(torch.autocast(device, dtype=dtype, enabled=enabled,
+                                             cache_enabled=cache))
+        cache_set = True
+    if not cache_set and own_autocast:  # the cache flag alone
+        entered.enter_context(torch.autocast(_AUTOCAST_DEVICES[0], dtype=own_autocast[0][1],
+                                             enabled=own_autocast[0][0], cache_enabled=cache))
+
+
+@contextlib.contextmanager
+def _in_caller_modes(dendrite_outs, branch):
+    """A branch of a threaded forward runs in its caller's modes; what it
+    raises there is recorded for the forward."""
+    call = _threaded_calls.get(id(dendrite_outs))
+    if call is None:
+        yield
+        return
+    entered = contextlib.ExitStack()
+    try:
+        _enter_modes(call.modes, entered)
+        yield
+    except BaseException as failure:
+        entered.close()
+        if (_threaded_calls.get(id(dendrite_outs)) is call
+                and len(call.failures) < len(dendrite_outs)):
+            call.failures.append((branch, failure))
+        raise
+    entered.close()
 
 class PyModulePyThread(nn.Module):
     def __init__(self, original_module):
@@ -43,57 +114,76 @@ class PyModulePyThread(nn.Module):
         c = args2[0]
         dendrite_outs = args2[1]
         args2 = args2[2:]
-        if self.processor_array[c] != None:  # noqa: E711 -- a rich comparison, as the converter makes it
-            args2, kwargs2 = self.processor_array[c].pre(*args2, **kwargs2)
-        out_values = self.layer_array[c](*args2, **kwargs2)
-        if self.processor_array[c] != None:  # noqa: E711
-            out = self.processor_array[c].post(out_values)
-        else:
-            out = out_values
-        dendrite_outs[c] = out
+        with _in_caller_modes(dendrite_outs, c):
+            if self.processor_array[c] != None:  # noqa: E711 -- a rich comparison, as the converter makes it
+                args2, kwargs2 = self.processor_array[c].pre(*args2, **kwargs2)
+            out_values = self.layer_array[c](*args2, **kwargs2)
+            if self.processor_array[c] != None:  # noqa: E711
+                out = self.processor_array[c].post(out_values)
+            else:
+                out = out_values
+            dendrite_outs[c] = out
 
     def process_and_pre(self, *args, **kwargs):
         dendrite_outs = args[0]
         args = args[1:]
-        out = self.layer_array[-1].forward(*args, **kwargs)
-        if self.processor_array[-1] is not None:
-            out = self.processor_array[-1].pre(out)
-        dendrite_outs[len(self.layer_array) - 1] = out
+        with _in_caller_modes(dendrite_outs, None):
+            out = self.layer_array[-1].forward(*args, **kwargs)
+            if self.processor_array[-1] is not None:
+                out = self.processor_array[-1].pre(out)
+            dendrite_outs[len(self.layer_array) - 1] = out
 
     def forward(self, *args, **kwargs):
         doing_multi = doing_threading
         dendrite_outs = [None] * len(self.layer_array)
         threads = {}
-        for c in range(0, len(self.layer_array) - 1):
+        try:
+            for c in range(0, len(self.layer_array) - 1):
+                if doing_multi:
+                    _register_threaded_call(dendrite_outs)
+                    threads[c] = Thread(target=self.process_and_forward,
+                                        args=(c, dendrite_outs, *args), kwargs=kwargs)
+                else:
+                    self.process_and_forward(c, dendrite_outs, *args, **kwargs)
             if doing_multi:
-                threads[c] = Thread(target=self.process_and_forward,
-                                    args=(c, dendrite_outs, *args), kwargs=kwargs)
+                _register_threaded_call(dendrite_outs)
+                threads[len(self.layer_array) - 1] = Thread(
+                    target=self.process_and_pre, args=(dendrite_outs, *args), kwargs=kwargs)
             else:
-                self.process_and_forward(c, dendrite_outs, *args, **kwargs)
-        if doing_multi:
-            threads[len(self.layer_array) - 1] = Thread(
-                target=self.process_and_pre, args=(dendrite_outs, *args), kwargs=kwargs)
-        else:
-            self.process_and_pre(dendrite_outs, *args, **kwargs)
-        if doing_multi:
-            for i in range(0, len(dendrite_outs)):
-                threads[i].start()
-            for i in range(0, len(dendrite_outs)):
-                threads[i].join()
-        for out_index in range(0, len(self.layer_array)):
-            current_out = dendrite_outs[out_index]
-            if len(self.layer_array) > 1 and hasattr(self, "skip_weights"):
-                for in_index in range(0, out_index):
-                    skip_weight = self.skip_weights[out_index - 1][in_index, :]
-                    skip_weight = skip_weight.view(self.view_tuple.tolist())
-                    current_out = (current_out
-                                   + skip_weight.to(current_out.device) * dendrite_outs[in_index])
-                if out_index < len(self.layer_array) - 1:
-                    current_out = GVS.pc.get_vsk_forward_function()(current_out)
-            dendrite_outs[out_index] = current_out
-        if self.processor_array[-1] is not None:
-            current_out = self.processor_array[-1].post(current_out)
-        return current_out
+                self.process_and_pre(dendrite_outs, *args, **kwargs)
+            call = _threaded_calls.get(id(dendrite_outs))
+            if doing_multi:
+                for i in range(0, len(dendrite_outs)):
+                    threads[i].start()
+                for i in range(0, len(dendrite_outs)):
+                    threads[i].join()
+                for branch, failure in (call.failures if call else []):
+                    if branch is None:
+                        failure.add_note(MAIN_FAILURE_NOTE)
+                        raise failure
+            try:
+                for out_index in range(0, len(self.layer_array)):
+                    current_out = dendrite_outs[out_index]
+                    if len(self.layer_array) > 1 and hasattr(self, "skip_weights"):
+                        for in_index in range(0, out_index):
+                            skip_weight = self.skip_weights[out_index - 1][in_index, :]
+                            skip_weight = skip_weight.view(self.view_tuple.tolist())
+                            current_out = (current_out + skip_weight.to(current_out.device)
+                                           * dendrite_outs[in_index])
+                        if out_index < len(self.layer_array) - 1:
+                            current_out = GVS.pc.get_vsk_forward_function()(current_out)
+                    dendrite_outs[out_index] = current_out
+            except BaseException as error:  # most likely on the None of a failed dendrite thread
+                for branch, failure in (call.failures if call else []):
+                    if branch is not None:
+                        error.add_note(f"dendrite branch {branch!s} failed in its worker "
+                                       f"thread: {failure!r}")
+                raise
+            if self.processor_array[-1] is not None:
+                current_out = self.processor_array[-1].post(current_out)
+            return current_out
+        finally:
+            _threaded_calls.pop(id(dendrite_outs), None)
 
 
 ModuleType = PyModulePyThread

@@ -3,7 +3,7 @@
 // process their inputs and outputs; the main branch runs its module's
 // forward and processes only the output (its post runs after the merge).
 #include "clean.hpp"
-#include "grad_mode.hpp"
+#include "caller_modes.hpp"
 #include "module_reads.hpp"
 #include "unpack.hpp"
 
@@ -37,7 +37,7 @@ Ref process_and_forward_body(Frame& f) {
     PyObject* dendrite_outs = positional(all, 1);
     Ref args = require(PyTuple_GetSlice(all, 2, PyTuple_GET_SIZE(all)));
     Ref kwargs = f.varkw;
-    in_registered_mode(dendrite_outs, [&] {
+    in_caller_modes(dendrite_outs, c, [&] {
         if (has_processor(self, c)) {
             Ref pre = getattr(processor_at(self, c).get(), names.pre);
             Ref result = call_with(pre.get(), args.get(), kw_or_null(kwargs.get()));
@@ -65,7 +65,7 @@ Ref process_and_pre_body(Frame& f) {
     PyObject* all = f.varargs.get();
     PyObject* dendrite_outs = positional(all, 0);
     Ref args = require(PyTuple_GetSlice(all, 1, PyTuple_GET_SIZE(all)));
-    in_registered_mode(dendrite_outs, [&] {
+    in_caller_modes(dendrite_outs, Py_None, [&] {
         Ref layers = nn_getattr(self, names.layer_array);
         Ref main = nn_getitem(layers.get(), -1);
         Ref forward = getattr(main.get(), names.forward);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <unordered_map>
+#include <vector>
 
 #include "function.hpp"
 #include "lookup.hpp"
@@ -22,7 +23,8 @@ namespace vsk::clean {
     X(get_module_names_to_not_save) X(device) X(dtype) X(to) X(view) X(tolist) X(Sequential)    \
     X(ModuleList) X(Module) X(named_children) X(get_submodule) X(__dir__) X(__init__)           \
     X(VSKLayer) X(__name__) X(is_inference_mode_enabled) X(is_grad_enabled) X(inference_mode)   \
-    X(set_grad_enabled) X(__enter__) X(__exit__)
+    X(set_grad_enabled) X(__enter__) X(__exit__) X(is_autocast_enabled) X(get_autocast_dtype)   \
+    X(is_autocast_cache_enabled) X(autocast) X(enabled) X(cache_enabled) X(add_note)
 // clang-format on
 
 struct Names {
@@ -33,13 +35,34 @@ struct Names {
     PyObject* full_slice = nullptr;      // slice(None, None, None)
     PyObject* slice_from_one = nullptr;  // slice(1, None, None)
     PyObject* minus_one = nullptr;
-    PyObject* thread_kwnames = nullptr;  // ("target", "args", "kwargs")
+    PyObject* thread_kwnames = nullptr;    // ("target", "args", "kwargs")
+    PyObject* autocast_kwnames = nullptr;  // ("dtype", "enabled", "cache_enabled")
 };
 
-// The autograd mode a threaded forward started in (see grad_mode.hpp).
-struct GradMode {
-    bool grad_enabled;
-    bool inference;
+// The thread-local modes of PyTorch a threaded forward's caller runs in, for
+// its worker threads (see caller_modes.hpp).
+struct AutocastMode {
+    bool enabled = false;
+    Ref dtype;
+};
+struct CallerModes {
+    bool grad_enabled = true;
+    bool inference = false;
+    bool autocast_cache = true;
+    std::vector<AutocastMode> autocast;  // one per entry of State::autocast_devices
+};
+
+// A branch whose worker thread raised: its index (None for the main branch)
+// and the exception.
+struct BranchFailure {
+    Ref branch;
+    Ref exception;
+};
+
+// One threaded forward in flight, found by its per-call output list.
+struct CallRecord {
+    CallerModes modes;
+    std::vector<BranchFailure> failures;  // capacity fixed at registration
 };
 
 inline constexpr Py_ssize_t kRowKeys = 64;
@@ -52,14 +75,15 @@ struct State {
     // The built-ins `print` and `super`, fetched once at execution.
     PyObject* print = nullptr;
     PyObject* super = nullptr;
-    // The torch module as imported at execution, for the autograd mode.
+    // The torch module as imported at execution, for the caller's modes.
     PyObject* torch = nullptr;
+    // The device types PyTorch keeps an autocast state for (a tuple of str).
+    PyObject* autocast_devices = nullptr;
     // (i, slice(None, None, None)) for the rows of the first branches.
     PyObject* row_keys[kRowKeys] = {};
-    // The output lists of the threaded forwards in flight, with their
-    // callers' autograd mode; never freed, as worker threads may still
-    // look into it while the process ends.
-    std::unordered_map<PyObject*, GradMode>* threaded_calls = nullptr;
+    // The threaded forwards in flight, by their output lists; never freed,
+    // as worker threads may still look into it while the process ends.
+    std::unordered_map<PyObject*, CallRecord>* threaded_calls = nullptr;
 };
 
 inline State state;

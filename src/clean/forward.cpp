@@ -7,13 +7,17 @@
 #include <vector>
 
 #include "clean.hpp"
-#include "grad_mode.hpp"
+#include "caller_modes.hpp"
 #include "module_reads.hpp"
 #include "unpack.hpp"
 
 namespace vsk::clean {
 
 namespace {
+
+// The notes that name a branch whose worker thread raised.
+constexpr const char* kMainNote = "raised in the worker thread of the main branch";
+constexpr const char* kDendriteNote = "dendrite branch %S failed in its worker thread: %R";
 
 Ref layer_count_minus_one(PyObject* self) {
     return py_int(length(nn_getattr(self, names.layer_array).get()) - 1);
@@ -102,6 +106,66 @@ Ref activate(const Frame& f, PyObject* value) {
     return call(act.get(), value);
 }
 
+// Phase 4, the cascade merge; `current_out` stays unbound when there is no
+// branch.
+void merge(const Frame& f, PyObject* outs, Py_ssize_t count, Ref& current_out) {
+    PyObject* self = f.arg[0];
+    for (Py_ssize_t out_index = 0; out_index < count; ++out_index) {
+        current_out = Ref::borrow(PyList_GetItem(outs, out_index));
+        if (!current_out) raise();
+        Ref probe;
+        if (length(nn_getattr(self, names.layer_array).get()) > 1 &&
+            nn_lookup_attr(self, names.skip_weights, probe)) {
+            current_out = add_cascade_terms(self, outs, out_index, std::move(current_out));
+            // Dendrite branches go through the nonlinearity; the main one does not.
+            if (out_index < length(nn_getattr(self, names.layer_array).get()) - 1)
+                current_out = activate(f, current_out.get());
+        }
+        Ref slot = py_int(out_index);
+        setitem(outs, slot.get(), current_out.get());
+    }
+}
+
+// Runs `annotate` on the pending exception, which stays pending. Best
+// effort: the exception is what the caller must see, so a failure to
+// annotate it is reported as unraisable.
+template <typename Annotate>
+void annotate_pending(Annotate&& annotate) {
+    ErrorGuard pending;
+    PyObject* exception = pending.exception();
+    if (exception != nullptr && !guarded([&] { annotate(exception); }))
+        PyErr_WriteUnraisable(exception);
+}
+
+// A main branch that raised in its worker thread makes the forward raise
+// that exception, once every thread is joined.
+void raise_main_failure(const RegisteredCall& call) {
+    for (const BranchFailure& failure : call.failures()) {
+        if (failure.branch.get() != Py_None) continue;
+        PyObject* exception = failure.exception.get();
+        PyErr_Restore(Py_NewRef(Py_TYPE(exception)), Py_NewRef(exception),
+                      PyException_GetTraceback(exception));
+        annotate_pending([](PyObject* pending) {
+            Ref note = require(PyUnicode_FromString(kMainNote));
+            call_method(pending, names.add_note, note.get());
+        });
+        raise();
+    }
+}
+
+// Names on the pending exception every dendrite branch that raised in its
+// worker thread, and how.
+void note_dendrite_failures(const RegisteredCall& call) {
+    annotate_pending([&](PyObject* pending) {
+        for (const BranchFailure& failure : call.failures()) {
+            if (failure.branch.get() == Py_None) continue;
+            Ref note = require(
+                PyUnicode_FromFormat(kDendriteNote, failure.branch.get(), failure.exception.get()));
+            call_method(pending, names.add_note, note.get());
+        }
+    });
+}
+
 [[noreturn]] void raise_unbound_current_out() {
     PyErr_Format(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment",
                  "current_out");
@@ -120,10 +184,10 @@ Ref forward_body(Frame& f) {
     PyObject* outs = dendrite_outs.get();
 
     // Phase 2: dispatch the dendrite branches, then the main branch. Worker
-    // threads run in this call's autograd mode (see grad_mode.hpp).
-    std::optional<ThreadedCall> threaded_call;
+    // threads run in the caller's modes (see caller_modes.hpp).
+    std::optional<RegisteredCall> threaded_call;
     auto register_call = [&] {
-        if (!threaded_call) threaded_call.emplace(outs, current_grad_mode());
+        if (!threaded_call) threaded_call.emplace(outs, current_modes());
     };
     Py_ssize_t m = length(nn_getattr(self, names.layer_array).get()) - 1;
     for (Py_ssize_t c = 0; c < m; ++c) {
@@ -150,24 +214,18 @@ Ref forward_body(Frame& f) {
     if (truth(doing_multi.get())) {
         run_threads(threads.get(), PyList_GET_SIZE(outs), names.start);
         run_threads(threads.get(), PyList_GET_SIZE(outs), names.join);
+        if (threaded_call) raise_main_failure(*threaded_call);
     }
 
     // Phase 4: the cascade merge, on this thread once every branch is done.
     Ref current_out;
     Py_ssize_t count = length(nn_getattr(self, names.layer_array).get());
-    for (Py_ssize_t out_index = 0; out_index < count; ++out_index) {
-        current_out = Ref::borrow(PyList_GetItem(outs, out_index));
-        if (!current_out) raise();
-        Ref probe;
-        if (length(nn_getattr(self, names.layer_array).get()) > 1 &&
-            nn_lookup_attr(self, names.skip_weights, probe)) {
-            current_out = add_cascade_terms(self, outs, out_index, std::move(current_out));
-            // Dendrite branches go through the nonlinearity; the main one does not.
-            if (out_index < length(nn_getattr(self, names.layer_array).get()) - 1)
-                current_out = activate(f, current_out.get());
-        }
-        Ref slot = py_int(out_index);
-        setitem(outs, slot.get(), current_out.get());
+    try {
+        merge(f, outs, count, current_out);
+    } catch (const PyErrOccurred&) {
+        // Most likely on the None a failed dendrite thread left behind.
+        if (threaded_call) note_dendrite_failures(*threaded_call);
+        throw;
     }
 
     // Phase 5: the main processor's post on the merged value.

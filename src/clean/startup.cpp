@@ -72,15 +72,23 @@ void init_state(const FirstBuiltins& first) {
         n.slice_from_one = make.keep(PySlice_New(core.one, nullptr, nullptr));
         n.minus_one = make.keep(PyLong_FromLong(-1));
         n.thread_kwnames = make.keep(PyTuple_Pack(3, n.target, n.args, n.kwargs));
+        n.autocast_kwnames = make.keep(PyTuple_Pack(3, n.dtype, n.enabled, n.cache_enabled));
         s.print = make.keep(first.print);
         s.super = make.keep(first.super);
         s.torch = make.keep(PyImport_ImportModule("torch"));
+        // PyTorch's own list (parallel_apply carries one device type only);
+        // a stand-in torch without it has no autocast state to carry.
+        Ref torch_c, list_devices, devices = require(PyTuple_New(0));
+        if (lookup_attr(s.torch, make.intern("_C"), torch_c) &&
+            lookup_attr(torch_c.get(), make.intern("_autocast_supported_devices"), list_devices))
+            devices = call(list_devices.get());
+        s.autocast_devices = make.keep(PySequence_Tuple(devices.get()));
         for (Py_ssize_t i = 0; i < kRowKeys; ++i) {
             Ref index = py_int(i);
             s.row_keys[i] = make.keep(PyTuple_Pack(2, index.get(), n.full_slice));
         }
         // Last, so nothing can fail once it exists.
-        s.threaded_calls = new std::unordered_map<PyObject*, GradMode>();
+        s.threaded_calls = new std::unordered_map<PyObject*, CallRecord>();
         return s;
     });
 }

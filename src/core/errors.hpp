@@ -61,6 +61,13 @@ public:
     ErrorGuard(const ErrorGuard&) = delete;
     ErrorGuard& operator=(const ErrorGuard&) = delete;
 
+    // The saved exception as an object, borrowed (null when none was set);
+    // normalising it is what may replace it, by the error of doing so.
+    PyObject* exception() {
+        if (type_ != nullptr) PyErr_NormalizeException(&type_, &value_, &tb_);
+        return value_;
+    }
+
 private:
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;
