@@ -130,7 +130,7 @@ def _convert(net: _M, prepare: bool) -> tuple[_M, ConversionReport, list[str]]:
         return isinstance(module, clean_veskari.VSKModulePyThread)
 
     already = [path for path, _ in _outermost(net, is_clean, is_clean)]
-    bypassed = [path for path, _ in before if _bypassed(net, path)]
+    bypassed = [(path, why) for path, why in ((p, _bypass(net, p)) for p, _ in before) if why]
     try:
         blockwise_veskari.blockwise_network(net)
         blocks = {path for path, m in net.named_modules() if type(m).__name__ == "VSKLayer"}
@@ -169,10 +169,8 @@ def _convert(net: _M, prepare: bool) -> tuple[_M, ConversionReport, list[str]]:
         problems.append("left half converted (calling them raises NotImplementedError): "
                         + ", ".join(map(_shown, stranded)))
     if bypassed:
-        problems.append(f"the dendrites of {_some(bypassed)} do not count: "
-                        + "; ".join(utils_veskari.bypassed_children(_parent(net, p))[_name(p)]
-                                    for p in bypassed[:1])
-                        + ". Leave such layers unwrapped (wrap_layers does)")
+        problems.append(f"the dendrites of {_some([p for p, _ in bypassed])} do not count: "
+                        f"{bypassed[0][1]}. Leave such layers unwrapped (wrap_layers does)")
     return net, report, problems
 
 
@@ -189,16 +187,12 @@ def _number(value: float | int) -> str:
     return str(value) if isinstance(value, int) else f"{value:.6g}"
 
 
-def _parent(net: nn.Module, path: str) -> nn.Module:
-    return net.get_submodule(path.rpartition(".")[0])
-
-
-def _name(path: str) -> str:
-    return path.rpartition(".")[2]
-
-
-def _bypassed(net: nn.Module, path: str) -> bool:
-    return path != "" and _name(path) in utils_veskari.bypassed_children(_parent(net, path))
+def _bypass(net: nn.Module, path: str) -> str | None:
+    """Why the parent of ``path`` never calls it, if it is such a child."""
+    if path == "":
+        return None
+    parent, _, name = path.rpartition(".")
+    return utils_veskari.bypassed_children(net.get_submodule(parent)).get(name)
 
 
 def _is_convertible(module: nn.Module) -> bool:
