@@ -70,10 +70,10 @@ class InferenceLayer(clean_veskari.VSKModulePyThread):
         layers = self.__dict__.get("_modules", {}).get("layer_array")
         return main_layer_attribute(self, name, layers[-1] if layers else None)
 
-
     # Answers what Module.__getattr__ answers before anything else: the
     # native modules may read those names from the tables directly.
     __getattr__.__vsk_module_getattr_first__ = True  # type: ignore[attr-defined]
+
     def __setattr__(self, name, value):
         if name in _PLAN_INPUTS:
             self.__dict__.pop("_vsk_plan", None)
@@ -104,22 +104,15 @@ def _plan(layer):
     weights = layer._modules.get("skip_weights")
     view = layer._buffers.get("view_tuple")
     plan = False
+    # An inference tensor keeps no version counter, so a write to it could
+    # not be seen: such a view shape takes the native forward.
     if (type(layers) is torch.nn.Sequential and type(processors) is list
-            and isinstance(view, torch.Tensor) and len(processors) == len(layers) >= 1
+            and isinstance(view, torch.Tensor) and not view.is_inference()
+            and len(processors) == len(layers) >= 1
             and (weights is None or type(weights) is torch.nn.ParameterList)):
         params = tuple(weights._parameters.values()) if weights is not None else ()
-        n, rows, device = len(layers), None, None
-        if n > 1 and weights is not None:
-            devices = {p.device for p in params}
-            if len(params) >= n - 1 and len(devices) == 1:
-                shape = view.tolist()
-                with torch.no_grad():
-                    rows = tuple(tuple(p[i, :].view(shape) for i in range(k + 1))
-                                 for k, p in enumerate(params[:n - 1]))
-                device = devices.pop()
-            else:
-                params = None  # the native forward raises what it raises
-        if params is not None:
+        rows, device = _rows(len(layers), params, view) if weights is not None else (None, None)
+        if rows is not False:
             plan = (layer._modules, layers, layers._modules, tuple(layers._modules.values()),
                     processors, tuple(processors), weights,
                     weights._parameters if weights is not None else None,
@@ -127,6 +120,25 @@ def _plan(layer):
                     rows, device, GVS)
     layer.__dict__["_vsk_plan"] = plan
     return plan
+
+
+def _rows(n, params, view):
+    """(rows per target, their device); (None, None) when there is no merge;
+    (False, None) where the native forward must decide (and raise what it
+    raises)."""
+    if n < 2:
+        return None, None
+    devices = {p.device for p in params}
+    if len(params) < n - 1 or len(devices) != 1:
+        return False, None
+    try:
+        shape = view.tolist()
+        with torch.no_grad():
+            rows = tuple(tuple(p[i, :].view(shape) for i in range(k + 1))
+                         for k, p in enumerate(params[:n - 1]))
+    except Exception:
+        return False, None
+    return rows, devices.pop()
 
 
 _PARAMS = 8  # the plan's field holding the skip-weight parameters
