@@ -26,7 +26,7 @@ import torch
 
 from veskari import _prepared, clean_veskari
 from veskari import globals_veskari as GVS
-from veskari.modules_veskari import main_layer_attribute
+from veskari.modules_veskari import forwarding_getattr
 
 __all__ = ["InferenceLayer", "switch"]
 
@@ -62,17 +62,8 @@ class InferenceLayer(clean_veskari.VSKModulePyThread):
                     return out
         return _native_forward(self, *args, **kwargs)
 
-    def __getattr__(self, name):
-        try:
-            return super().__getattr__(name)
-        except AttributeError:
-            pass
-        layers = self.__dict__.get("_modules", {}).get("layer_array")
-        return main_layer_attribute(self, name, layers[-1] if layers else None)
-
-    # Answers what Module.__getattr__ answers before anything else: the
-    # native modules may read those names from the tables directly.
-    __getattr__.__vsk_module_getattr_first__ = True  # type: ignore[attr-defined]
+    __getattr__ = forwarding_getattr(
+        lambda modules: modules["layer_array"][-1] if modules.get("layer_array") else None)
 
     def __setattr__(self, name, value):
         if name in _PLAN_INPUTS:

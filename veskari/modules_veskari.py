@@ -22,23 +22,35 @@ WRAPPER_NAMES = frozenset({
 })
 
 
-def main_layer_attribute(module, name, main):
-    """``getattr(main, name)`` for a wrapper whose own lookup failed.
+def forwarding_getattr(main_of):
+    """A ``__getattr__`` for a wrapper: Module's own names, then its main layer's.
 
     A parent that reads its child's ``weight``, ``stride`` or ``weight.dtype``
-    and then calls the child keeps working once the child is wrapped. Private
-    names and the wrapper's own names are never forwarded, so copying,
-    pickling, the converters and ``hasattr(layer, "skip_weights")`` see the
-    wrapper exactly as before.
+    and then calls the child keeps working once the child is wrapped.
+    ``main_of(modules)`` picks the main layer from the wrapper's sub-module
+    table. Private names and the wrapper's own names are never forwarded, so
+    copying, pickling, the converters and ``hasattr(layer, "skip_weights")``
+    see the wrapper exactly as before.
     """
-    if name.startswith("_") or name in WRAPPER_NAMES or main is None:
-        raise AttributeError(f"'{type(module).__name__}' object has no attribute '{name}'")
-    try:
-        return getattr(main, name)
-    except AttributeError:
-        raise AttributeError(
-            f"'{type(module).__name__}' object has no attribute '{name}', "
-            f"nor has its main layer ({type(main).__name__})") from None
+    def __getattr__(self, name):
+        try:
+            return nn.Module.__getattr__(self, name)
+        except AttributeError:
+            pass
+        main = main_of(self.__dict__.get("_modules", {}))
+        if name.startswith("_") or name in WRAPPER_NAMES or main is None:
+            raise AttributeError(f"'{type(self).__name__}' object has no attribute '{name}'")
+        try:
+            return getattr(main, name)
+        except AttributeError:
+            raise AttributeError(
+                f"'{type(self).__name__}' object has no attribute '{name}', "
+                f"nor has its main layer ({type(main).__name__})") from None
+
+    # It answers what Module.__getattr__ answers before anything else, so the
+    # native modules may still read those names from the tables directly.
+    __getattr__.__vsk_module_getattr_first__ = True
+    return __getattr__
 
 
 # While a recorder is set, every neuron module's forward adds itself to it.
@@ -190,18 +202,8 @@ class VSKNeuronModule(nn.Module):
             return p
         return torch.empty(0)
 
-    def __getattr__(self, name):
-        try:
-            return super().__getattr__(name)
-        except AttributeError:
-            pass
-        main = self.__dict__.get("_modules", {}).get("main_module")
-        return main_layer_attribute(self, name, main)
+    __getattr__ = forwarding_getattr(lambda modules: modules.get("main_module"))
 
-
-    # Answers what Module.__getattr__ answers before anything else: the
-    # native modules may read those names from the tables directly.
-    __getattr__.__vsk_module_getattr_first__ = True
     def forward(self, *args, **kwargs):
         if _called is not None:
             _called.add(id(self))

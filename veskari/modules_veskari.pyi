@@ -8,8 +8,10 @@ from torch import nn
 
 WRAPPER_NAMES: frozenset[str]
 
-def main_layer_attribute(module: nn.Module, name: str, main: nn.Module | None) -> Any:
-    """``getattr(main, name)`` for a wrapper whose own lookup failed."""
+def forwarding_getattr(
+    main_of: Callable[[dict[str, nn.Module]], nn.Module | None],
+) -> Callable[[nn.Module, str], Any]:
+    """A ``__getattr__`` for a wrapper: Module's own names, then its main layer's."""
 
 def recording_calls() -> AbstractContextManager[set[int]]:
     """Yields the set of ids of the neuron modules whose forward ran inside."""
