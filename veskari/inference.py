@@ -36,6 +36,11 @@ _fx_tracing = torch.fx._symbolic_trace.is_fx_symbolic_tracing
 _PLAN_INPUTS = frozenset({"layer_array", "processor_array", "skip_weights", "view_tuple"})
 
 
+def _main_layer(modules):
+    layers = modules.get("layer_array")
+    return layers[-1] if layers else None
+
+
 class InferenceLayer(clean_veskari.VSKModulePyThread):
     """A converted layer in the form ``veskari.convert`` returns; see the module."""
 
@@ -62,8 +67,7 @@ class InferenceLayer(clean_veskari.VSKModulePyThread):
                     return out
         return _native_forward(self, *args, **kwargs)
 
-    __getattr__ = forwarding_getattr(
-        lambda modules: modules["layer_array"][-1] if modules.get("layer_array") else None)
+    __getattr__ = forwarding_getattr(_main_layer)
 
     def __setattr__(self, name, value):
         if name in _PLAN_INPUTS:
