@@ -4,9 +4,11 @@ The training side lives in :mod:`veskari.modules_veskari` and
 :mod:`veskari.utils_veskari`; settings in :mod:`veskari.globals_veskari`.
 Two native converters turn a trained network into an inference network:
 ``veskari.blockwise_veskari.blockwise_network`` then
-``veskari.clean_veskari.refresh_net``; ``veskari.convert(net)`` runs both
-and reports what it did. ``veskari.deploy.compilable`` makes a converted
-network traceable by ``torch.compile`` and ``torch.export``.
+``veskari.clean_veskari.refresh_net``; ``veskari.convert(net)`` runs both,
+checks and reports what it did, and returns layers of
+:class:`veskari.inference.InferenceLayer` (fast in eager mode, traceable by
+``torch.compile`` and ``torch.export``); ``veskari.deploy.prepare`` does the
+same for a network converted by hand.
 
 This file imports nothing heavy, so that importing a submodule costs only
 what that submodule needs: the names of :mod:`veskari.conversion` are
