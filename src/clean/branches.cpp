@@ -4,8 +4,7 @@
 // forward and processes only the output (its post runs after the merge).
 #include "clean.hpp"
 #include "caller_modes.hpp"
-#include "module_reads.hpp"
-#include "unpack.hpp"
+#include "branch_steps.hpp"
 
 namespace vsk::clean {
 
@@ -17,18 +16,6 @@ PyObject* positional(PyObject* args, Py_ssize_t i) {
     return PyTuple_GET_ITEM(args, i);
 }
 
-// `self.processor_array[c] != None`: a rich comparison, then its truth.
-bool has_processor(PyObject* self, PyObject* c) {
-    Ref processors = nn_getattr(self, names.processor_array);
-    Ref processor = getitem(processors.get(), c);
-    return compare(processor.get(), Py_None, Py_NE);
-}
-
-Ref processor_at(PyObject* self, PyObject* index) {
-    Ref processors = nn_getattr(self, names.processor_array);
-    return getitem(processors.get(), index);
-}
-
 // process_and_forward(self, c, dendrite_outs, *inputs, **kwinputs)
 Ref process_and_forward_body(Frame& f) {
     PyObject* self = f.arg[0];
@@ -38,23 +25,7 @@ Ref process_and_forward_body(Frame& f) {
     Ref args = require(PyTuple_GetSlice(all, 2, PyTuple_GET_SIZE(all)));
     Ref kwargs = f.varkw;
     in_caller_modes(dendrite_outs, c, [&] {
-        if (has_processor(self, c)) {
-            Ref pre = getattr(processor_at(self, c).get(), names.pre);
-            Ref result = call_with(pre.get(), args.get(), kw_or_null(kwargs.get()));
-            unpack2(result.get(), args, kwargs);
-        }
-
-        Ref layers = nn_getattr(self, names.layer_array);
-        Ref layer = nn_getitem(layers.get(), c);
-        Ref call_args = as_args(args.get());
-        Ref call_kwargs = as_kwargs(kwargs.get());
-        Ref out = call_with(layer.get(), call_args.get(), kw_or_null(call_kwargs.get()));
-
-        if (has_processor(self, c)) {
-            Ref processor = processor_at(self, c);
-            out = call_method(processor.get(), names.post, out.get());
-        }
-        setitem(dendrite_outs, c, out.get());
+        branch::dendrite(names, self, c, dendrite_outs, std::move(args), std::move(kwargs));
     });
     return Ref::borrow(Py_None);
 }
@@ -66,18 +37,7 @@ Ref process_and_pre_body(Frame& f) {
     PyObject* dendrite_outs = positional(all, 0);
     Ref args = require(PyTuple_GetSlice(all, 1, PyTuple_GET_SIZE(all)));
     in_caller_modes(dendrite_outs, Py_None, [&] {
-        Ref layers = nn_getattr(self, names.layer_array);
-        Ref main = nn_getitem(layers.get(), -1);
-        Ref forward = getattr(main.get(), names.forward);
-        Ref out = call_with(forward.get(), args.get(), kw_or_null(f.varkw.get()));
-
-        if (processor_at(self, names.minus_one).get() != Py_None) {
-            Ref processor = processor_at(self, names.minus_one);
-            out = call_method(processor.get(), names.pre, out.get());
-        }
-        Py_ssize_t last = length(nn_getattr(self, names.layer_array).get()) - 1;
-        Ref slot = py_int(last);
-        setitem(dendrite_outs, slot.get(), out.get());
+        branch::main(names, self, dendrite_outs, args.get(), f.varkw.get());
     });
     return Ref::borrow(Py_None);
 }

@@ -70,6 +70,7 @@ inline constexpr Py_ssize_t kRowKeys = 64;
 // Everything the module keeps for the process, made by init_state() (in
 // startup.cpp) while the module executes; `ready` once all of it exists.
 struct State {
+    static constexpr Py_ssize_t kRowKeys = clean::kRowKeys;
     bool ready = false;
     Names names;
     // The built-ins `print` and `super`, fetched once at execution.

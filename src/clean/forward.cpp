@@ -8,8 +8,8 @@
 
 #include "clean.hpp"
 #include "caller_modes.hpp"
-#include "module_reads.hpp"
-#include "unpack.hpp"
+#include "branch_steps.hpp"
+#include "cascade.hpp"
 
 namespace vsk::clean {
 
@@ -69,63 +69,6 @@ void run_threads(PyObject* threads, Py_ssize_t count, PyObject* method) {
     }
 }
 
-// (in_index, :) as a subscript; the immutable keys of small rows are made
-// once, at start-up.
-Ref row_key(Py_ssize_t in_index) {
-    if (in_index >= 0 && in_index < kRowKeys) return Ref::borrow(state.row_keys[in_index]);
-    Ref index = py_int(in_index);
-    return require(PyTuple_Pack(2, index.get(), names.full_slice));
-}
-
-// current_out + skip_weights[out_index - 1][in_index, :].view(V).to(device)
-//             * dendrite_outs[in_index], for every earlier branch in order.
-Ref add_cascade_terms(PyObject* self, PyObject* dendrite_outs, Py_ssize_t out_index,
-                      Ref current_out) {
-    for (Py_ssize_t in_index = 0; in_index < out_index; ++in_index) {
-        Ref weights = nn_getattr(self, names.skip_weights);
-        Ref entry = nn_getitem(weights.get(), out_index - 1);
-        Ref row = getitem(entry.get(), row_key(in_index).get());
-        Method view(row.get(), names.view);
-        Ref shape = call_method(nn_getattr(self, names.view_tuple).get(), names.tolist);
-        row = view(shape.get());
-        Method to(row.get(), names.to);
-        Ref moved = to(getattr(current_out.get(), names.device).get());
-        // Held as the interpreter holds an operand: moved.__mul__ may drop the
-        // list's reference before source.__rmul__ runs.
-        Ref source = Ref::borrow(PyList_GetItem(dendrite_outs, in_index));
-        if (!source) raise();
-        Ref term = require(PyNumber_Multiply(moved.get(), source.get()));
-        current_out = add(current_out.get(), term.get());
-    }
-    return current_out;
-}
-
-Ref activate(const Frame& f, PyObject* value) {
-    Ref settings = getattr(global(f, names.GVS).get(), names.pc);
-    Ref act = call_method(settings.get(), names.get_vsk_forward_function);
-    return call(act.get(), value);
-}
-
-// Phase 4, the cascade merge; `current_out` stays unbound when there is no
-// branch.
-void merge(const Frame& f, PyObject* outs, Py_ssize_t count, Ref& current_out) {
-    PyObject* self = f.arg[0];
-    for (Py_ssize_t out_index = 0; out_index < count; ++out_index) {
-        current_out = Ref::borrow(PyList_GetItem(outs, out_index));
-        if (!current_out) raise();
-        Ref probe;
-        if (length(nn_getattr(self, names.layer_array).get()) > 1 &&
-            nn_lookup_attr(self, names.skip_weights, probe)) {
-            current_out = add_cascade_terms(self, outs, out_index, std::move(current_out));
-            // Dendrite branches go through the nonlinearity; the main one does not.
-            if (out_index < length(nn_getattr(self, names.layer_array).get()) - 1)
-                current_out = activate(f, current_out.get());
-        }
-        Ref slot = py_int(out_index);
-        setitem(outs, slot.get(), current_out.get());
-    }
-}
-
 // Runs `annotate` on the pending exception, which stays pending. Best
 // effort: the exception is what the caller must see, so a failure to
 // annotate it is reported as unraisable.
@@ -164,12 +107,6 @@ void note_dendrite_failures(const RegisteredCall& call) {
             call_method(pending, names.add_note, note.get());
         }
     });
-}
-
-[[noreturn]] void raise_unbound_current_out() {
-    PyErr_Format(PyExc_UnboundLocalError, "local variable '%s' referenced before assignment",
-                 "current_out");
-    raise();
 }
 
 Ref forward_body(Frame& f) {
@@ -220,8 +157,9 @@ Ref forward_body(Frame& f) {
     // Phase 4: the cascade merge, on this thread once every branch is done.
     Ref current_out;
     Py_ssize_t count = length(nn_getattr(self, names.layer_array).get());
+    cascade::NativeRows rows(state, self, f.globals);
     try {
-        merge(f, outs, count, current_out);
+        cascade::merge(outs, count, rows, current_out);
     } catch (const PyErrOccurred&) {
         // Most likely on the None a failed dendrite thread left behind.
         if (threaded_call) note_dendrite_failures(*threaded_call);
@@ -229,15 +167,7 @@ Ref forward_body(Frame& f) {
     }
 
     // Phase 5: the main processor's post on the merged value.
-    Ref main_processor = getitem(nn_getattr(self, names.processor_array).get(), names.minus_one);
-    if (main_processor.get() != Py_None) {
-        Ref processor = getitem(nn_getattr(self, names.processor_array).get(), names.minus_one);
-        Ref post = getattr(processor.get(), names.post);
-        if (!current_out) raise_unbound_current_out();
-        current_out = call(post.get(), current_out.get());
-    }
-    if (!current_out) raise_unbound_current_out();
-    return current_out;
+    return branch::main_post(names, self, std::move(current_out));
 }
 
 }  // namespace
