@@ -1,5 +1,6 @@
 """The layer veskari.convert returns follows every change of its weights."""
 import copy
+import weakref
 
 import pytest
 import torch
@@ -80,18 +81,166 @@ def test_prepare_refuses_a_subclass_with_its_own_forward_and_warns_on_nothing():
         veskari.deploy.compilable(nn.Sequential(nn.Linear(2, 2)))
 
 
-@pytest.mark.parametrize("field, value", [
-    (3, ()), (3, [nn.Identity()]), (5, (None,)), (9, ()), (12, ((),)), (12, ((1,), (1,))),
-    (None, None)])
-def test_the_native_forward_refuses_a_malformed_plan(field, value):
-    layer = converted()[0]
+def frozen(layer):
+    return layer.requires_grad_(False)
+
+
+def skip_weight_grads(layer, x):
+    """Gradients of a functional call whose skip weights require grad."""
+    params = {k: v.detach().requires_grad_(k.startswith("skip_weights"))
+              for k, v in frozen(layer).named_parameters()}
+    torch.func.functional_call(layer, params, (x,)).sum().backward()
+    return [params[k].grad for k in sorted(params) if k.startswith("skip_weights")]
+
+
+def replaced_then_backward(layer, x):
+    frozen(layer).skip_weights[1] = nn.Parameter(torch.ones_like(layer.skip_weights[1]))
+    layer(x).sum().backward()
+    return layer.skip_weights[1].grad
+
+
+def plain_list(layer, x):
+    weights = list(layer.skip_weights)
+    del layer.skip_weights
+    layer.skip_weights = weights
     with torch.no_grad():
-        layer(torch.randn(1, 5))
-    plan = list(layer._vsk_plan)
-    if field is not None:
-        plan[field] = value
-    with pytest.raises(TypeError, match=r"run\(layer, plan, args, kwargs\)"):
-        _prepared.run(layer, tuple(plan) if field is not None else plan, (), {})
+        return layer(x)
+
+
+def own_branch_step(layer, x):
+    class Own(type(layer)):
+        def process_and_forward(self, c, outs, *args, **kwargs):
+            super().process_and_forward(c, outs, *args, **kwargs)
+            outs[c] = outs[c] * 2
+
+    layer.__class__ = Own
+    with torch.no_grad():
+        plain = layer(x)
+    with torch.inference_mode():
+        return plain, layer(x), layer(x * 1)  # under both eager modes
+
+
+def swapped_inside_the_forward(layer, x):
+    # Python code that runs while the forward runs (a branch's hook, the
+    # activation) swaps a weight the rows were cut from.
+    weight = layer.skip_weights[2]
+    layer.layer_array[0].register_forward_hook(
+        lambda *_: setattr(weight, "data", weight.data * 3))
+    with torch.no_grad():
+        first = layer(x)
+    activation = veskari.globals_veskari.pc.get_vsk_forward_function()
+
+    def swapping(value):
+        weight.data = weight.data + 1
+        return activation(value)
+
+    veskari.globals_veskari.pc.set_vsk_forward_function(swapping)
+    try:
+        with torch.no_grad():
+            return first, layer(x)
+    finally:
+        veskari.globals_veskari.pc.set_vsk_forward_function(activation)
+
+
+def view_written_without_a_version(layer, x):
+    layer.view_tuple.numpy()[:] = [-1, 1]
+    with torch.no_grad():
+        return layer(x)
+
+
+def regeometry(change):
+    def run(layer, x):
+        change(layer.skip_weights[2])
+        with torch.no_grad():
+            return layer(x)
+    return run
+
+
+def untracked(weight):
+    return weight.requires_grad_(False)
+
+
+def swapped(layer, x):
+    weight = layer.skip_weights[0]
+    torch.utils.swap_tensors(weight, nn.Parameter(weight.detach() + 1))
+    torch.__future__.set_swap_module_params_on_conversion(True)
+    try:
+        layer.skip_weights.double()
+    finally:
+        torch.__future__.set_swap_module_params_on_conversion(False)
+    with torch.no_grad():
+        return layer(x.double())
+
+
+def functorch_grad(layer, x):
+    params = dict(layer.named_parameters())
+    return torch.func.grad(lambda p: torch.func.functional_call(layer, p, (x,)).sum())(params)
+
+
+FAST_PATH_CASES = {
+    "functional_call on a frozen net": skip_weight_grads,
+    "parameter replaced on a frozen net, then backward": replaced_then_backward,
+    "skip weights as a plain list": plain_list,
+    "subclass overriding a branch step": own_branch_step,
+    "weight swapped while the forward runs": swapped_inside_the_forward,
+    "view shape written without a version bump": view_written_without_a_version,
+    "transposed data, same pointer": regeometry(lambda w: setattr(w, "data", w.data.t())),
+    "as_strided_": regeometry(lambda w: untracked(w).as_strided_((3, 4), (1, 3))),
+    "narrowed data": regeometry(lambda w: setattr(w, "data", w.data[:, :3])),
+    "resize_": regeometry(lambda w: untracked(w).resize_(3, 2)),
+    "swap_tensors and .double() with swapping on": swapped,
+    "torch.func.grad over functional_call": functorch_grad,
+}
+
+
+def square_layer():
+    with torch.random.fork_rng(devices=[]):
+        torch.manual_seed(4)
+        layer = add_dendrites(wrap_module(nn.Linear(4, 4)), 3, init_scale=0.5)
+        return veskari.convert(nn.Sequential(layer.eval()))[0][0]
+
+
+def outcome(case, layer, x):
+    try:
+        return case(layer, x)
+    except Exception as err:  # the native forward's error is the expected answer
+        return type(err), str(err)
+
+
+@pytest.mark.parametrize("case", FAST_PATH_CASES)
+def test_the_fast_path_answers_what_the_native_forward_answers(case):
+    layer, x = square_layer(), torch.randn(4, 4)
+    with torch.no_grad():
+        layer(x)  # the rows are made here
+    native = native_twin(layer)
+    assert type(layer) is InferenceLayer and type(native) is clean_veskari.VSKModulePyThread
+    got, want = outcome(FAST_PATH_CASES[case], layer, x), outcome(FAST_PATH_CASES[case], native, x)
+    flat_got, flat_want = map(torch.utils._pytree.tree_leaves, (got, want))
+    assert len(flat_got) == len(flat_want)
+    for a, b in zip(flat_got, flat_want):
+        assert (torch.equal(a, b) if isinstance(a, torch.Tensor) else a == b), case
+
+
+@pytest.mark.parametrize("replace", ["branch module", "skip weight"])
+def test_the_plan_keeps_nothing_replaced_alive(replace):
+    layer, x = square_layer(), torch.randn(4, 4)
+    with torch.no_grad():
+        layer(x)
+    if replace == "branch module":
+        old, layer.layer_array[1] = layer.layer_array[1], nn.Linear(4, 4)
+    else:
+        old, layer.skip_weights[1] = layer.skip_weights[1], nn.Parameter(torch.ones(2, 4))
+    ref = weakref.ref(old)
+    del old
+    assert ref() is None
+
+
+@pytest.mark.parametrize("args", [(), (1, 2, 3), (None, (), {}), (object(), [], {})])
+def test_run_takes_any_arguments_without_crashing(args):
+    with pytest.raises((TypeError, AttributeError)):  # as VSKModulePyThread.forward(None)
+        _prepared.run(*args)
+    with pytest.raises(TypeError):
+        _prepared.Plan()
 
 
 @pytest.mark.parametrize("trace", [lambda net, x: torch.jit.trace(net, x),

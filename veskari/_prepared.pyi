@@ -1,5 +1,9 @@
 """The eager forward of veskari.inference.InferenceLayer (private)."""
-from typing import Any
+from typing import Any, final
 
-def run(layer: Any, plan: tuple[Any, ...], args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
-    """The prepared forward, or NotImplemented when the plan no longer fits."""
+@final
+class Plan:
+    """Rows of a converted layer viewed once (opaque)."""
+
+def run(layer: Any, args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
+    """The layer's eager forward in sequential mode."""

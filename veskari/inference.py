@@ -6,16 +6,20 @@ re-slices, re-views and re-moves every skip-weight row on every call.
 buffers and ``state_dict()`` keys, so a class switch in place (:func:`switch`)
 is all it takes, and checkpoints load both ways. It adds three things:
 
-* **eager speed**: in sequential mode, with no autograd graph to build, it
-  merges through rows viewed once (the same branch calls, processor calls,
-  settings calls, operations and order as the native forward, so outputs
-  are bitwise equal). The rows are views, so in-place updates of the
-  weights (optimizer steps, ``load_state_dict``) show through them; they are
-  rebuilt when a weight, the view shape or the device changes (``.to()``,
-  ``.half()``, a replaced parameter, ``load_state_dict(assign=True)``, a
-  written ``view_tuple``). Threaded mode, autograd and anything unusual run
-  the native forward unchanged;
-* **tracing**: under a PyTorch 2 tracer (``torch.compile``, ``torch.export``,
+* **eager speed**: in sequential mode it runs the native forward's steps
+  directly (the same branch calls, processor calls, settings calls,
+  operations and order, so outputs are bitwise equal) and merges through
+  skip-weight rows viewed once. Before every merge the rows are proved to
+  view what the native forward would slice now: each weight's storage,
+  offset, sizes, strides and dtype, the view shape by value, and no
+  autograd graph to record through them (grad enabled with a trainable skip
+  weight), no torch function or dispatch mode, no tensor subclass among
+  the branch outputs. Where the proof fails the rows are read afresh, as
+  the native forward reads them; a class that overrides a branch method,
+  threaded mode and the older tracers run the native forward itself. The
+  rows hold their weights' storage, not the weights: a replaced weight or
+  branch module is freed at once, its old storage at the layer's next call;
+* * **tracing**: under a PyTorch 2 tracer (``torch.compile``, ``torch.export``,
   the dynamo ONNX exporter, AOTInductor) it runs the same computation
   written in Python, which the tracer can follow (see :mod:`veskari.deploy`);
 * **its main layer's attributes**: a parent that reads ``layer.weight``,
@@ -32,7 +36,8 @@ __all__ = ["InferenceLayer", "switch"]
 
 _native_forward = clean_veskari.VSKModulePyThread.forward
 _fx_tracing = torch.fx._symbolic_trace.is_fx_symbolic_tracing
-# Assigning one of these on the layer makes its prepared rows stale.
+# Assigning one of these on the layer releases its rows at once (they would
+# otherwise go at the next call, which would find them stale).
 _PLAN_INPUTS = frozenset({"layer_array", "processor_array", "skip_weights", "view_tuple"})
 
 
@@ -53,18 +58,9 @@ class InferenceLayer(clean_veskari.VSKModulePyThread):
         # A flag that is not exactly False (threads, or a value whose truth
         # the native forward tests once per branch) takes the native forward,
         # and so do the older tracers, which would keep the rows as constants.
-        if (clean_veskari.doing_threading is False and not torch._C._is_tracing()
+        if (clean_veskari.doing_threading is False and not torch.jit.is_tracing()
                 and not _fx_tracing()):
-            plan = self.__dict__.get("_vsk_plan")
-            if plan is None:
-                plan = _plan(self)
-            if plan and not (torch.is_grad_enabled() and _needs_grad(plan)):
-                out = _prepared.run(self, plan, args, kwargs)
-                if out is NotImplemented:  # something changed since: made anew
-                    plan = _plan(self)
-                    out = _prepared.run(self, plan, args, kwargs) if plan else out
-                if out is not NotImplemented:
-                    return out
+            return _prepared.run(self, args, kwargs)
         return _native_forward(self, *args, **kwargs)
 
     __getattr__ = forwarding_getattr(_main_layer)
@@ -90,61 +86,6 @@ class InferenceLayer(clean_veskari.VSKModulePyThread):
         return state
 
 
-def _plan(layer):
-    """What ``_prepared.run`` needs (the field order of src/prepared), kept on
-    the layer; False where only the native forward fits, until one of the
-    layer's inputs is assigned again."""
-    layers = layer._modules.get("layer_array")
-    processors = layer.__dict__.get("processor_array")
-    weights = layer._modules.get("skip_weights")
-    view = layer._buffers.get("view_tuple")
-    plan = False
-    # An inference tensor keeps no version counter, so a write to it could
-    # not be seen: such a view shape takes the native forward.
-    if (type(layers) is torch.nn.Sequential and type(processors) is list
-            and isinstance(view, torch.Tensor) and not view.is_inference()
-            and len(processors) == len(layers) >= 1
-            and (weights is None or type(weights) is torch.nn.ParameterList)):
-        params = tuple(weights._parameters.values()) if weights is not None else ()
-        rows, device = _rows(len(layers), params, view) if weights is not None else (None, None)
-        if rows is not False:
-            plan = (layer._modules, layers, layers._modules, tuple(layers._modules.values()),
-                    processors, tuple(processors), weights,
-                    weights._parameters if weights is not None else None,
-                    params, tuple(p.data_ptr() for p in params), view, view._version,
-                    rows, device, GVS)
-    layer.__dict__["_vsk_plan"] = plan
-    return plan
-
-
-def _rows(n, params, view):
-    """(rows per target, their device); (None, None) when there is no merge;
-    (False, None) where the native forward must decide (and raise what it
-    raises)."""
-    if n < 2:
-        return None, None
-    devices = {p.device for p in params}
-    if len(params) < n - 1 or len(devices) != 1:
-        return False, None
-    try:
-        shape = view.tolist()
-        with torch.no_grad():
-            rows = tuple(tuple(p[i, :].view(shape) for i in range(k + 1))
-                         for k, p in enumerate(params[:n - 1]))
-    except Exception:
-        return False, None
-    return rows, devices.pop()
-
-
-_PARAMS = 8  # the plan's field holding the skip-weight parameters
-
-
-def _needs_grad(plan):
-    # Rows viewed once would share one graph node across calls: autograd
-    # takes the native forward, which slices them afresh.
-    return any(p.requires_grad for p in plan[_PARAMS])
-
-
 def _traced_forward(self, args, kwargs):
     # The native sequential forward, step for step: the same branch calls,
     # processor calls and merge order, so a traced graph computes exactly
@@ -152,20 +93,27 @@ def _traced_forward(self, args, kwargs):
     layers = self.layer_array
     processors = self.processor_array
     n = len(layers)
-    outs = []
+    outs = [None] * n
+    own = _overridden_branch_methods(type(self))
     for c in range(n - 1):
+        if "process_and_forward" in own:  # the subclass's own step, as eager mode calls it
+            self.process_and_forward(c, outs, *args, **kwargs)
+            continue
         branch_args, branch_kwargs = args, dict(kwargs)
         if processors[c] != None:  # noqa: E711 -- a rich comparison, as the native forward makes it
             branch_args, branch_kwargs = processors[c].pre(*branch_args, **branch_kwargs)
         out = layers[c](*branch_args, **branch_kwargs)
         if processors[c] != None:  # noqa: E711
             out = processors[c].post(out)
-        outs.append(out)
-    # The main branch bypasses its module's hooks, as the native forward does.
-    out = layers[-1].forward(*args, **kwargs)
-    if processors[-1] is not None:
-        out = processors[-1].pre(out)
-    outs.append(out)
+        outs[c] = out
+    if "process_and_pre" in own:
+        self.process_and_pre(outs, *args, **kwargs)
+    else:
+        # The main branch bypasses its module's hooks, as the native forward does.
+        out = layers[-1].forward(*args, **kwargs)
+        if processors[-1] is not None:
+            out = processors[-1].pre(out)
+        outs[-1] = out
 
     if n > 1 and hasattr(self, "skip_weights"):
         shape = self._vsk_view_shape
@@ -186,6 +134,11 @@ def _traced_forward(self, args, kwargs):
     if processors[-1] is not None:
         current_out = processors[-1].post(current_out)
     return current_out
+
+
+def _overridden_branch_methods(cls):
+    return {name for name in ("process_and_forward", "process_and_pre")
+            if getattr(cls, name) is not getattr(clean_veskari.VSKModulePyThread, name)}
 
 
 def switch(net, refuse_subclasses=False):

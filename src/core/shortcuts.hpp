@@ -182,6 +182,10 @@ inline ShortcutState make_state(ConstantMaker& make) {
 
 inline void publish(const ShortcutState& made) { state = made; }
 
+// Whether the direct table reads can be taken at all (PyTorch's tables are
+// what they expect).
+inline bool enabled() { return state.usable; }
+
 namespace detail {
 
 // A __getattr__ that answers every name in the instance dict and the three
@@ -372,6 +376,7 @@ inline Ref join_path(PyObject* head, PyObject* member) {
 struct ShortcutState {};
 inline ShortcutState make_state(ConstantMaker&) { return {}; }
 inline void publish(const ShortcutState&) {}
+inline bool enabled() { return false; }
 inline Ref nn_attr(PyObject*, PyObject*) { return nullptr; }
 inline bool is_plain_method(PyObject*, PyObject*) { return false; }
 inline Ref nn_item(PyObject*, Py_ssize_t) { return nullptr; }

@@ -1,263 +1,156 @@
-// veskari._prepared.run: the eager forward of an InferenceLayer with its
-// skip-weight rows viewed once.
+// veskari._prepared.run: the eager forward of an InferenceLayer.
 //
-// It makes the calls the native VSKModulePyThread.forward makes (each branch,
-// each processor, the settings getter before each activation, `*` then `+`
-// in cascade order, the main post) but takes every row from the plan the
-// Python side built instead of slicing, viewing and moving it again. The plan
-// records what the rows were made from; when anything in it changed, or
-// autograd would have to record the rows, run() answers NotImplemented and
-// the caller rebuilds the plan or takes the native forward.
+// It is the native VSKModulePyThread.forward in sequential mode, step for
+// step (the same branch steps, reads, calls and merge loop, shared with it
+// through the core headers), with two differences that change nothing a
+// caller can see:
+// - the branch steps run directly instead of through the bound methods
+//   process_and_forward/process_and_pre, which is only done while the
+//   layer's class and instance keep the native ones;
+// - the merge takes its rows from the layer's plan (plan.cpp) while the
+//   plan proves they are what the native forward would read; otherwise,
+//   and from any point where that proof lapses, the rows are read afresh.
+// The caller (InferenceLayer.forward) has already taken the native forward
+// for threads and tracers.
 #include <vector>
 
-#include "names.hpp"
-#include "protocol.hpp"
+#include "branch_steps.hpp"
+#include "cascade.hpp"
+#include "prepared.hpp"
+#include "shortcuts.hpp"
 
 namespace vsk::prepared {
 
 namespace {
 
-// The plan tuple, as veskari/inference.py lays it out.
-enum Field : Py_ssize_t {
-    kModules,      // layer._modules
-    kLayerArray,   // the nn.Sequential of branches
-    kLayerTable,   // its _modules
-    kLayers,       // tuple of the branch modules, main last
-    kProcList,     // layer.processor_array (a list)
-    kProcs,        // tuple of its entries
-    kWeights,      // the skip-weight ParameterList, or None
-    kWeightTable,  // its _parameters, or None
-    kParams,       // tuple of its parameters
-    kPointers,     // tuple of their data_ptr() values
-    kView,         // the view_tuple buffer
-    kViewVersion,  // its _version
-    kRows,         // tuple (per target 1..n-1) of tuples of rows, or None
-    kDevice,       // the rows' device, or None
-    kSettings,     // the settings module (GVS)
-    kFieldCount
+using NativeRows = cascade::NativeRows<State>;
+
+// The rows of a plan, handing over to the native reads for good once the
+// plan no longer holds.
+class PlanRows {
+public:
+    PlanRows(NativeRows& native, PyObject* self, Ref plan, Py_ssize_t count)
+        : native_(native), self_(self), plan_(std::move(plan)), count_(count) {}
+
+    bool merging() { return plan_ ? true : native_.merging(); }
+
+    Py_ssize_t last_index() { return plan_ ? count_ - 1 : native_.last_index(); }
+
+    Ref row(Py_ssize_t out_index, Py_ssize_t in_index, PyObject* current_out) {
+        if (!plan_) return native_.row(out_index, in_index, current_out);
+        const PlanEntry& entry =
+            reinterpret_cast<PlanObject*>(plan_.get())->entries[static_cast<size_t>(out_index - 1)];
+        // The target's device is read once: plain tensors keep it through
+        // the target's own sums (an operand on another device would raise in
+        // both forwards alike).
+        if (in_index == 0) {
+            device_ = getattr(current_out, names.device);
+            moved_ = compare(device_.get(), entry.device.get(), Py_NE);
+        }
+        Ref row = entry.rows[static_cast<size_t>(in_index)];
+        return moved_ ? call_method(row.get(), names.to, device_.get()) : row;
+    }
+
+    Ref activate(PyObject* value) {
+        Ref act = cascade::activation(names, state.clean_globals);
+        Ref out = call(act.get(), value);
+        if (plan_) {
+            // A value of a tensor subclass would see the rows in its own
+            // __torch_function__; an activation written in Python may have
+            // changed what the rows stand for.
+            bool plain = Py_TYPE(out.get()) == reinterpret_cast<PyTypeObject*>(state.tensor_type);
+            if (!plain || (!PyCFunction_Check(act.get()) &&
+                           !plan_holds(plan_.get(), self_, count_)))
+                plan_ = nullptr;
+        }
+        return out;
+    }
+
+private:
+    NativeRows& native_;
+    PyObject* self_;  // borrowed: run() holds it
+    Ref plan_;
+    Py_ssize_t count_;
+    Ref device_;
+    bool moved_ = false;
 };
 
-PyObject* field(PyObject* plan, Field f) { return PyTuple_GET_ITEM(plan, f); }
-
-bool tuple_of_size(PyObject* o, Py_ssize_t size) {
-    return PyTuple_CheckExact(o) && PyTuple_GET_SIZE(o) == size;
-}
-
-// The plan has the shapes every unchecked access below relies on; the
-// function is private, but no argument may crash the interpreter.
-bool well_formed(PyObject* plan) {
-    if (!tuple_of_size(plan, kFieldCount)) return false;
-    PyObject* layers = field(plan, kLayers);
-    if (!PyTuple_CheckExact(layers) || PyTuple_GET_SIZE(layers) == 0) return false;
-    const Py_ssize_t n = PyTuple_GET_SIZE(layers);
-    PyObject* params = field(plan, kParams);
-    if (!tuple_of_size(field(plan, kProcs), n) || !PyTuple_CheckExact(params) ||
-        !tuple_of_size(field(plan, kPointers), PyTuple_GET_SIZE(params)))
+// Whether the layer's class and instance keep the native branch methods and
+// PyTorch's attribute protocol, so the branch steps may run directly.
+bool keeps_native_steps(PyObject* self) {
+    if (!state.ready || !shortcut::enabled()) return false;
+    PyTypeObject* type = Py_TYPE(self);
+    if (compat::type_lookup(type, names.process_and_forward) !=
+            state.native_process_and_forward ||
+        compat::type_lookup(type, names.process_and_pre) != state.native_process_and_pre)
         return false;
-    PyObject* rows = field(plan, kRows);
-    if (rows == Py_None) return true;
-    if (!tuple_of_size(rows, n - 1)) return false;
-    for (Py_ssize_t k = 0; k < n - 1; ++k)
-        if (!tuple_of_size(PyTuple_GET_ITEM(rows, k), k + 1)) return false;
-    return true;
-}
-
-// The value under `key` in the dict `table` is exactly `expected`.
-bool holds(PyObject* table, PyObject* key, PyObject* expected) {
-    if (!PyDict_Check(table)) return false;
-    PyObject* value = PyDict_GetItemWithError(table, key);  // borrowed, compared only
-    if (value == nullptr && PyErr_Occurred()) raise();
-    return value == (expected == Py_None ? nullptr : expected);
-}
-
-// The dict's values are exactly `items`, in order.
-bool values_are(PyObject* table, PyObject* items) {
-    if (!PyDict_Check(table) || PyDict_GET_SIZE(table) != PyTuple_GET_SIZE(items)) return false;
-    Py_ssize_t pos = 0, i = 0;
-    PyObject *key, *value;
-    while (PyDict_Next(table, &pos, &key, &value))
-        if (value != PyTuple_GET_ITEM(items, i++)) return false;
-    return true;
-}
-
-bool same_int(PyObject* a, PyObject* b) {
-    int equal = PyObject_RichCompareBool(a, b, Py_EQ);
-    if (equal < 0) raise();
-    return equal == 1;
-}
-
-// Whether nothing the rows were made from changed since the plan was made.
-// Only identities and integers are compared: no Python code runs here.
-bool current(PyObject* layer, PyObject* plan) {
-    PyObject** dict_slot = compat::dict_ptr(layer);
-    if (dict_slot == nullptr || *dict_slot == nullptr) return false;
-    Ref dict = Ref::borrow(*dict_slot);
-    PyObject* modules = field(plan, kModules);
-    if (!holds(dict.get(), names.modules, modules) ||
-        !holds(modules, names.layer_array, field(plan, kLayerArray)) ||
-        !holds(modules, names.skip_weights, field(plan, kWeights)) ||
-        !holds(dict.get(), names.processor_array, field(plan, kProcList)))
-        return false;
-    PyObject* procs = field(plan, kProcList);
-    PyObject* proc_items = field(plan, kProcs);
-    if (!PyList_CheckExact(procs) || PyList_GET_SIZE(procs) != PyTuple_GET_SIZE(proc_items))
-        return false;
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(procs); ++i)
-        if (PyList_GET_ITEM(procs, i) != PyTuple_GET_ITEM(proc_items, i)) return false;
-    if (!values_are(field(plan, kLayerTable), field(plan, kLayers))) return false;
-    Ref buffers = Ref::borrow(PyDict_GetItemWithError(dict.get(), names.buffers));
-    if (!buffers) {
+    PyObject** slot = compat::dict_ptr(self);
+    if (slot == nullptr || *slot == nullptr || !PyDict_CheckExact(*slot)) return false;
+    Ref dict = Ref::borrow(*slot);  // a colliding key's __eq__ may replace it
+    for (PyObject* name : {names.process_and_forward, names.process_and_pre}) {
+        PyObject* shadow = PyDict_GetItemWithError(dict.get(), name);
+        if (shadow != nullptr) return false;
         if (PyErr_Occurred()) raise();
-        return false;
-    }
-    if (!holds(buffers.get(), names.view_tuple, field(plan, kView))) return false;
-    Ref version = getattr(field(plan, kView), names.version);
-    if (!same_int(version.get(), field(plan, kViewVersion))) return false;
-
-    PyObject* params = field(plan, kParams);
-    if (field(plan, kWeights) != Py_None && !values_are(field(plan, kWeightTable), params))
-        return false;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(params); ++i) {
-        PyObject* param = PyTuple_GET_ITEM(params, i);
-        // Storage swapped under the same parameter (param.data = ...).
-        Ref pointer = call_method(param, names.data_ptr);
-        if (!same_int(pointer.get(), PyTuple_GET_ITEM(field(plan, kPointers), i))) return false;
     }
     return true;
 }
 
-// module(*args, **kwargs)
-Ref call_branch(PyObject* module, PyObject* args, PyObject* kwargs) {
-    return require(PyObject_VectorcallDict(module, &PyTuple_GET_ITEM(args, 0),
-                                           PyTuple_GET_SIZE(args), kwargs));
+// A fresh copy of a non-empty **kwargs dict, as a bound method's call makes
+// one: a callee that keeps or changes it never reaches the caller's.
+Ref own_kwargs(PyObject* kwargs) {
+    return PyDict_GET_SIZE(kwargs) ? require(PyDict_Copy(kwargs)) : Ref::borrow(kwargs);
 }
 
-// self.<method>(prefix..., *args, **kwargs), as the native forward calls it.
-void call_branch_method(PyObject* layer, PyObject* method, std::vector<PyObject*> argv,
-                        PyObject* args, PyObject* kwargs) {
+Ref eager_forward(PyObject* self, PyObject* args, PyObject* kwargs) {
+    Py_ssize_t n = length(nn_getattr(self, names.layer_array).get());
+    Ref dendrite_outs = require(PyList_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(dendrite_outs.get(), i, Py_NewRef(Py_None));
+    PyObject* outs = dendrite_outs.get();
+
+    Py_ssize_t m = length(nn_getattr(self, names.layer_array).get()) - 1;
+    for (Py_ssize_t c = 0; c < m; ++c) {
+        Ref index = py_int(c);
+        branch::dendrite(names, self, index.get(), outs, Ref::borrow(args), own_kwargs(kwargs));
+    }
+    branch::main(names, self, outs, args, own_kwargs(kwargs).get());
+
+    Ref current_out;
+    Py_ssize_t count = length(nn_getattr(self, names.layer_array).get());
+    NativeRows native(state, self, state.clean_globals);
+    PlanRows rows(native, self, current_plan(self, outs, count), count);
+    cascade::merge(outs, count, rows, current_out);
+    return branch::main_post(names, self, std::move(current_out));
+}
+
+// VSKModulePyThread.forward(self, *args, **kwargs)
+Ref native_forward(PyObject* self, PyObject* args, PyObject* kwargs) {
+    std::vector<PyObject*> argv{self};
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args); ++i)
         argv.push_back(PyTuple_GET_ITEM(args, i));
-    Ref bound = getattr(layer, method);
-    Ref ignored = require(PyObject_VectorcallDict(bound.get(), argv.data(), argv.size(), kwargs));
+    return require(PyObject_VectorcallDict(state.native_forward, argv.data(), argv.size(),
+                                           PyDict_GET_SIZE(kwargs) ? kwargs : nullptr));
 }
 
-// outs[i], held; IndexError if an overridden branch method shrank the list.
-Ref slot(PyObject* outs, Py_ssize_t i) {
-    PyObject* item = PyList_GetItem(outs, i);  // borrowed, bounds-checked
-    if (item == nullptr) raise();
-    return Ref::borrow(item);
-}
+}  // namespace
 
-Ref run_plan(PyObject* layer, PyObject* plan, PyObject* args, PyObject* kwargs) {
-    PyObject* layers = field(plan, kLayers);
-    PyObject* procs = field(plan, kProcs);
-    const Py_ssize_t n = PyTuple_GET_SIZE(layers);
-    Ref outs = require(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(outs.get(), i, Py_NewRef(Py_None));
-
-    // Branches: a dendrite without a processor is its module's call, the main
-    // branch without one its module's forward; with a processor, the very
-    // method the native forward calls.
-    for (Py_ssize_t c = 0; c < n; ++c) {
-        PyObject* module = PyTuple_GET_ITEM(layers, c);
-        bool main = c == n - 1;
-        if (PyTuple_GET_ITEM(procs, c) == Py_None) {
-            Ref target = main ? getattr(module, names.forward) : Ref::borrow(module);
-            Ref out = call_branch(target.get(), args, kwargs);
-            check(PyList_SetItem(outs.get(), c, out.release()));
-        } else if (main) {
-            call_branch_method(layer, names.process_and_pre, {outs.get()}, args, kwargs);
-        } else {
-            Ref index = py_int(c);
-            call_branch_method(layer, names.process_and_forward, {index.get(), outs.get()}, args,
-                               kwargs);
-        }
-    }
-
-    // Cascade merge, on the rows viewed once.
-    PyObject* rows = field(plan, kRows);
-    Ref current = slot(outs.get(), n - 1);
-    if (rows != Py_None) {
-        for (Py_ssize_t out_index = 0; out_index < n; ++out_index) {
-            current = slot(outs.get(), out_index);
-            if (out_index > 0) {
-                Ref device = getattr(current.get(), names.device);
-                bool moved = compare(device.get(), field(plan, kDevice), Py_NE);
-                PyObject* targets = PyTuple_GET_ITEM(rows, out_index - 1);
-                for (Py_ssize_t in_index = 0; in_index < out_index; ++in_index) {
-                    Ref row = Ref::borrow(PyTuple_GET_ITEM(targets, in_index));
-                    if (moved) row = call_method(row.get(), names.to, device.get());
-                    Ref earlier = slot(outs.get(), in_index);
-                    Ref term = require(PyNumber_Multiply(row.get(), earlier.get()));
-                    current = add(current.get(), term.get());
-                }
-            }
-            if (out_index < n - 1) {
-                Ref pc = getattr(field(plan, kSettings), names.pc);
-                Ref act = call_method(pc.get(), names.get_vsk_forward_function);
-                current = call(act.get(), current.get());
-            }
-            check(PyList_SetItem(outs.get(), out_index, Ref(current).release()));
-        }
-    }
-    PyObject* main_proc = PyTuple_GET_ITEM(procs, n - 1);
-    if (main_proc != Py_None) current = call_method(main_proc, names.post, current.get());
-    return current;
-}
-
-// run(layer, plan, args, kwargs)
+// run(layer, args, kwargs)
 PyObject* run(PyObject*, PyObject* const* argv, Py_ssize_t argc) {
-    if (argc != 4 || !well_formed(argv[1]) || !PyTuple_CheckExact(argv[2]) ||
-        !PyDict_CheckExact(argv[3])) {
-        PyErr_SetString(PyExc_TypeError, "run(layer, plan, args, kwargs)");
+    if (argc != 3 || !PyTuple_CheckExact(argv[1]) || !PyDict_CheckExact(argv[2])) {
+        PyErr_SetString(PyExc_TypeError, "run(layer, args, kwargs): a tuple and a dict");
         return nullptr;
     }
     Ref result;
     bool ok = guarded([&] {
-        // Held for the whole call: a branch may drop the layer's plan.
+        // Held for the whole call: a branch may drop the caller's references.
         Ref layer = Ref::borrow(argv[0]);
-        Ref plan = Ref::borrow(argv[1]);
-        Ref args = Ref::borrow(argv[2]);
-        Ref kwargs = Ref::borrow(argv[3]);
-        if (!current(layer.get(), plan.get()))
-            result = Ref::borrow(Py_NotImplemented);
-        else
-            result = run_plan(layer.get(), plan.get(), args.get(),
-                              PyDict_GET_SIZE(kwargs.get()) ? kwargs.get() : nullptr);
+        Ref args = Ref::borrow(argv[1]);
+        Ref kwargs = Ref::borrow(argv[2]);
+        if (!state.ready) raise(PyExc_RuntimeError, "veskari._prepared is not initialised");
+        result = keeps_native_steps(layer.get())
+                     ? eager_forward(layer.get(), args.get(), kwargs.get())
+                     : native_forward(layer.get(), args.get(), kwargs.get());
     });
     return ok ? result.release() : nullptr;
 }
 
-PyMethodDef methods[] = {
-    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)), METH_FASTCALL,
-     "run(layer, plan, args, kwargs): the prepared forward, or NotImplemented when the plan "
-     "no longer fits"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-int execute(PyObject*) {
-    return guarded([] { init_names(); }) ? 0 : -1;
-}
-
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(execute)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "veskari._prepared",
-    .m_doc = "The eager forward of veskari.inference.InferenceLayer (private).",
-    .m_size = 0,
-    .m_methods = methods,
-    .m_slots = slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
-};
-
-}  // namespace
-
 }  // namespace vsk::prepared
-
-PyMODINIT_FUNC PyInit__prepared() { return PyModuleDef_Init(&vsk::prepared::definition); }

@@ -1,0 +1,236 @@
+// The plan of an inference layer: its skip-weight rows viewed once, and the
+// proof, taken again before every merge that uses them, that they are what
+// the native forward would slice and view at that moment.
+//
+// The rows are cut from a detached alias of each weight, so they hold the
+// weight's storage but not the weight itself (a swapped or replaced
+// parameter is free to go, and torch.utils.swap_tensors still works), and the
+// geometry they are checked against is the alias's own, read from the very
+// tensor they were cut from: another thread assigning `weight.data` while
+// the plan is made cannot make the record and the rows disagree. Before use,
+// each weight the native forward would read is compared with its alias:
+// same storage, offset, sizes and strides (`is_set_to`) and the same dtype,
+// so the rows view exactly the memory the native rows would. The view shape
+// is compared by value (writes through .data, numpy or DLPack bump no
+// version counter). Nothing about the layer's modules is recorded: the
+// branches are read afresh on every call.
+#include <new>
+
+#include "prepared.hpp"
+#include "shortcuts.hpp"
+
+namespace vsk::prepared {
+
+namespace {
+
+PlanObject* as_plan(PyObject* o) { return reinterpret_cast<PlanObject*>(o); }
+
+int plan_traverse(PyObject* self, visitproc visit, void* arg) {
+    PlanObject* plan = as_plan(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(plan->shape.get());
+    for (const PlanEntry& e : plan->entries) {
+        Py_VISIT(e.alias.get());
+        Py_VISIT(e.dtype.get());
+        Py_VISIT(e.device.get());
+        for (const Ref& row : e.rows) Py_VISIT(row.get());
+    }
+    return 0;
+}
+
+int plan_clear(PyObject* self) {
+    PlanObject* plan = as_plan(self);
+    // Moved out first: releasing a tensor may run code that looks at the plan.
+    std::vector<PlanEntry> entries = std::move(plan->entries);
+    Ref shape = std::move(plan->shape);
+    plan->entries.clear();
+    return 0;
+}
+
+void plan_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    plan_clear(self);
+    PlanObject* plan = as_plan(self);
+    plan->shape.~Ref();
+    plan->entries.~vector();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyType_Slot plan_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Rows of a converted layer viewed once (private).")},
+    {Py_tp_traverse, reinterpret_cast<void*>(plan_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(plan_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(plan_dealloc)},
+    {0, nullptr},
+};
+
+PyType_Spec plan_spec = {
+    .name = "veskari._prepared.Plan",
+    .basicsize = sizeof(PlanObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = plan_slots,
+};
+
+// A tensor of exactly torch.Tensor or nn.Parameter: reading it runs no
+// __torch_function__ of a subclass.
+bool plain_tensor(PyObject* o) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(o));
+    return type == state.tensor_type || type == state.parameter_type;
+}
+
+bool truth_of(Ref value) { return truth(value.get()); }
+
+// No torch function mode and no dispatch mode is active: the rows' tensor
+// methods, and the merge's operations, reach PyTorch and nothing else.
+bool modes_plain() {
+    if (state.function_mode_enabled == nullptr || state.dispatch_stack_len == nullptr)
+        return false;
+    if (truth_of(call(state.function_mode_enabled))) return false;
+    Ref depth = call(state.dispatch_stack_len);
+    return PyLong_CheckExact(depth.get()) && PyLong_AsSsize_t(depth.get()) == 0;
+}
+
+bool grad_enabled() { return truth_of(call(state.is_grad_enabled)); }
+
+// The skip-weight entry the native forward reads for target k + 1, when the
+// tables hold it as it expects; null otherwise.
+Ref weight_entry(PyObject* weights, Py_ssize_t k) {
+    Ref entry = shortcut::nn_item(weights, k);
+    return entry && plain_tensor(entry.get()) ? entry : nullptr;
+}
+
+Ref view_shape(PyObject* self) {
+    Ref view = shortcut::nn_attr(self, names.view_tuple);
+    if (!view || !plain_tensor(view.get())) return nullptr;
+    Ref shape = call_method(view.get(), names.tolist);
+    return PyList_CheckExact(shape.get()) ? shape : nullptr;
+}
+
+// Runs `body`; an Exception from PyTorch (a tensor without storage, a shape
+// the view refuses) means "no plan": the native forward meets it again and
+// raises it where it is laid down to. Interrupts and exits propagate.
+template <typename Body>
+bool attempt(Body&& body) {
+    try {
+        return body();
+    } catch (const PyErrOccurred&) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) throw;
+        PyErr_Clear();
+        return false;
+    }
+}
+
+bool make_rows(PlanObject* plan, PyObject* self) {
+    Ref weights = shortcut::nn_attr(self, names.skip_weights);
+    Ref shape = view_shape(self);
+    if (!weights || !shape) return false;
+    plan->shape = shape;
+    bool grad = grad_enabled();
+    for (Py_ssize_t k = 0; k + 1 < plan->branches; ++k) {
+        Ref entry = weight_entry(weights.get(), k);
+        if (!entry || (grad && truth_of(getattr(entry.get(), names.requires_grad)))) return false;
+        PlanEntry made;
+        made.alias = call_method(entry.get(), names.detach);
+        // A conjugate or negative view has the geometry of the plain one.
+        if (truth_of(call_method(made.alias.get(), names.is_complex)) ||
+            truth_of(call_method(made.alias.get(), names.is_neg)))
+            return false;
+        made.dtype = getattr(made.alias.get(), names.dtype);
+        made.device = getattr(made.alias.get(), names.device);
+        for (Py_ssize_t i = 0; i <= k; ++i) {
+            Ref row = getitem(made.alias.get(), state.row_keys[i]);
+            made.rows.push_back(call_method(row.get(), names.view, shape.get()));
+        }
+        plan->entries.push_back(std::move(made));
+    }
+    return true;
+}
+
+bool holds(PlanObject* plan, PyObject* self, Py_ssize_t count) {
+    if (plan->branches != count) return false;
+    Ref weights = shortcut::nn_attr(self, names.skip_weights);
+    if (!weights) return false;
+    bool grad = grad_enabled();
+    for (Py_ssize_t k = 0; k + 1 < count; ++k) {
+        const PlanEntry& made = plan->entries[static_cast<size_t>(k)];
+        Ref entry = weight_entry(weights.get(), k);
+        if (!entry || (grad && truth_of(getattr(entry.get(), names.requires_grad))) ||
+            !truth_of(call_method(entry.get(), names.is_set_to, made.alias.get())) ||
+            getattr(entry.get(), names.dtype).get() != made.dtype.get())
+            return false;
+    }
+    Ref shape = view_shape(self);
+    return shape && check(PyObject_RichCompareBool(shape.get(), plan->shape.get(), Py_EQ));
+}
+
+// self.__dict__, when it is a plain dict; held.
+Ref instance_dict(PyObject* self) {
+    PyObject** slot = compat::dict_ptr(self);
+    if (slot == nullptr || *slot == nullptr || !PyDict_CheckExact(*slot)) return nullptr;
+    return Ref::borrow(*slot);
+}
+
+// Keeps the plan on the layer (where the Python side drops it on a change it
+// sees first), or drops the one it has.
+void keep(PyObject* self, PyObject* plan) {
+    Ref dict = instance_dict(self);
+    if (!dict) return;
+    if (plan != nullptr) {
+        check(PyDict_SetItem(dict.get(), names._vsk_plan, plan));
+    } else if (PyDict_DelItem(dict.get(), names._vsk_plan) < 0) {
+        if (!PyErr_ExceptionMatches(PyExc_KeyError)) raise();
+        PyErr_Clear();
+    }
+}
+
+Ref stored_plan(PyObject* self) {
+    Ref dict = instance_dict(self);
+    if (!dict) return nullptr;
+    Ref plan = Ref::borrow(PyDict_GetItemWithError(dict.get(), names._vsk_plan));
+    if (!plan && PyErr_Occurred()) raise();
+    return plan && Py_TYPE(plan.get()) == reinterpret_cast<PyTypeObject*>(state.plan_type)
+               ? plan
+               : nullptr;
+}
+
+Ref new_plan(Py_ssize_t branches) {
+    auto* type = reinterpret_cast<PyTypeObject*>(state.plan_type);
+    Ref made = require(type->tp_alloc(type, 0));
+    // The C++ members are constructed in place; the header is the allocator's.
+    PlanObject* plan = as_plan(made.get());
+    new (&plan->shape) Ref();
+    new (&plan->entries) std::vector<PlanEntry>();
+    plan->branches = branches;
+    return made;
+}
+
+}  // namespace
+
+Ref make_plan_type(PyObject* module) {
+    return require(PyType_FromModuleAndSpec(module, &plan_spec, nullptr));
+}
+
+bool plan_holds(PyObject* plan, PyObject* self, Py_ssize_t count) {
+    return attempt([&] { return modes_plain() && holds(as_plan(plan), self, count); });
+}
+
+Ref current_plan(PyObject* self, PyObject* outs, Py_ssize_t count) {
+    // Branch outputs of a tensor subclass would see the rows in their own
+    // __torch_function__; a single branch has nothing to merge.
+    if (count < 2 || PyList_GET_SIZE(outs) != count) return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i)
+        if (Py_TYPE(PyList_GET_ITEM(outs, i)) !=
+            reinterpret_cast<PyTypeObject*>(state.tensor_type))
+            return nullptr;
+    Ref plan = stored_plan(self);
+    if (plan && plan_holds(plan.get(), self, count)) return plan;
+    Ref made = new_plan(count);
+    bool ok = attempt([&] { return modes_plain() && make_rows(as_plan(made.get()), self); });
+    keep(self, ok ? made.get() : nullptr);
+    return ok ? made : nullptr;
+}
+
+}  // namespace vsk::prepared

@@ -1,0 +1,84 @@
+// Shared declarations of veskari._prepared, the eager forward of the
+// inference layer: its process state (interned names, the native methods it
+// stands in for, PyTorch's mode probes) and the plan of rows viewed once.
+#pragma once
+
+#include <vector>
+
+#include "lookup.hpp"
+
+namespace vsk::prepared {
+
+// clang-format off: the list reads best packed, one name per X().
+#define VSK_PREPARED_NAMES(X)                                                                  \
+    X(GVS) X(pc) X(get_vsk_forward_function) X(layer_array) X(processor_array) X(skip_weights) \
+    X(view_tuple) X(view) X(tolist) X(to) X(device) X(pre) X(post) X(forward)                  \
+    X(process_and_forward) X(process_and_pre) X(detach) X(dtype) X(is_set_to) X(requires_grad) \
+    X(is_complex) X(is_neg) X(_vsk_plan)
+// clang-format on
+
+struct Names {
+#define VSK_DECLARE(n) PyObject* n = nullptr;
+    VSK_PREPARED_NAMES(VSK_DECLARE)
+#undef VSK_DECLARE
+    PyObject* full_slice = nullptr;  // slice(None, None, None)
+    PyObject* minus_one = nullptr;
+};
+
+// Everything the module keeps for the process, made once while it executes.
+struct State {
+    static constexpr Py_ssize_t kRowKeys = 64;
+    bool ready = false;
+    Names names;
+    PyObject* row_keys[kRowKeys] = {};  // (i, slice(None, None, None))
+    // The clean converter's namespace: the merge looks GVS up there at each
+    // use, as the native forward does from its own.
+    PyObject* clean_globals = nullptr;
+    // VSKModulePyThread's own methods, as the class defined them.
+    PyObject* native_forward = nullptr;
+    PyObject* native_process_and_forward = nullptr;
+    PyObject* native_process_and_pre = nullptr;
+    PyObject* tensor_type = nullptr;     // torch.Tensor
+    PyObject* parameter_type = nullptr;  // torch.nn.Parameter
+    PyObject* is_grad_enabled = nullptr;
+    // Null when this PyTorch lacks them: then no plan is ever used.
+    PyObject* function_mode_enabled = nullptr;  // torch._C._is_torch_function_mode_enabled
+    PyObject* dispatch_stack_len = nullptr;     // torch._C._len_torch_dispatch_stack
+    PyObject* plan_type = nullptr;
+};
+
+inline State state;
+inline const Names& names = state.names;
+
+// Makes the state once; called while the module executes.
+void init_state(PyObject* module);
+
+// The skip-weight rows of one converted layer, viewed once from detached
+// aliases of its weights, with what they were cut from. Opaque to Python.
+struct PlanEntry {
+    Ref alias;   // weights[k].detach(): the storage and geometry the rows view
+    Ref dtype;   // the alias's dtype (a view as another dtype keeps the geometry)
+    Ref device;  // the rows' device
+    std::vector<Ref> rows;  // alias[i, :].view(shape) for i in 0..k
+};
+
+struct PlanObject {
+    PyObject_HEAD
+    Py_ssize_t branches;  // len(layer_array) the rows were made for
+    Ref shape;            // view_tuple.tolist() the rows were viewed with
+    std::vector<PlanEntry> entries;  // one per target 1..branches-1
+};
+
+// A type of the module, made at execution (a heap type with GC support).
+Ref make_plan_type(PyObject* module);
+
+// The plan for `self` as it stands, or null when the rows cannot stand in
+// for the native ones (then the merge reads them afresh). Never unwinds on
+// an Exception of PyTorch's; lets interrupts through.
+Ref current_plan(PyObject* self, PyObject* outs, Py_ssize_t count);
+
+// Whether `plan` still describes what the native forward would read from
+// `self` now; same error rule as current_plan.
+bool plan_holds(PyObject* plan, PyObject* self, Py_ssize_t count);
+
+}  // namespace vsk::prepared

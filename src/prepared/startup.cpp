@@ -1,0 +1,103 @@
+// Start-up of veskari._prepared: its state, made once while it executes,
+// after the clean converter whose forward it stands in for.
+#include "prepared.hpp"
+#include "startup.hpp"
+
+namespace vsk::prepared {
+
+PyObject* run(PyObject*, PyObject* const* argv, Py_ssize_t argc);
+
+namespace {
+
+// name, from a class's own dict (not its bases), as a new reference.
+Ref own_attribute(PyObject* cls, const char* name) {
+    PyObject* dict = compat::type_dict(reinterpret_cast<PyTypeObject*>(cls));
+    PyObject* found = dict ? PyDict_GetItemString(dict, name) : nullptr;
+    if (found == nullptr) {
+        PyErr_Format(PyExc_ImportError, "VSKModulePyThread has no method %s", name);
+        raise();
+    }
+    return Ref::borrow(found);
+}
+
+// torch._C.<name> when this PyTorch has it; null otherwise.
+PyObject* optional_probe(ConstantMaker& make, PyObject* torch_c, const char* name) {
+    Ref found;
+    Ref key = require(PyUnicode_FromString(name));
+    return lookup_attr(torch_c, key.get(), found) ? make.keep(found.release()) : nullptr;
+}
+
+}  // namespace
+
+void init_state(PyObject* module) {
+    FirstBuiltins first = fetch_first_builtins();
+    Ref plan_type = make_plan_type(module);
+    init_state_once(state, first, [&](ConstantMaker& make, const CoreState&) {
+        State s;
+        Names& n = s.names;
+#define VSK_INTERN(name) n.name = make.intern(#name);
+        VSK_PREPARED_NAMES(VSK_INTERN)
+#undef VSK_INTERN
+        n.full_slice = make.keep(PySlice_New(nullptr, nullptr, nullptr));
+        n.minus_one = make.keep(PyLong_FromLong(-1));
+        for (Py_ssize_t i = 0; i < State::kRowKeys; ++i) {
+            Ref index = py_int(i);
+            s.row_keys[i] = make.keep(PyTuple_Pack(2, index.get(), n.full_slice));
+        }
+        Ref clean = require(PyImport_ImportModule("veskari.clean_veskari"));
+        s.clean_globals = make.keep(Py_NewRef(PyModule_GetDict(clean.get())));
+        Ref cls = require(PyObject_GetAttrString(clean.get(), "VSKModulePyThread"));
+        if (!PyType_Check(cls.get()))
+            raise(PyExc_ImportError, "veskari.clean_veskari.VSKModulePyThread is not a class");
+        s.native_forward = make.keep(own_attribute(cls.get(), "forward"));
+        s.native_process_and_forward = make.keep(own_attribute(cls.get(), "process_and_forward"));
+        s.native_process_and_pre = make.keep(own_attribute(cls.get(), "process_and_pre"));
+        Ref torch = require(PyImport_ImportModule("torch"));
+        s.tensor_type = make.keep(PyObject_GetAttrString(torch.get(), "Tensor"));
+        Ref nn = require(PyImport_ImportModule("torch.nn"));
+        s.parameter_type = make.keep(PyObject_GetAttrString(nn.get(), "Parameter"));
+        s.is_grad_enabled = make.keep(PyObject_GetAttrString(torch.get(), "is_grad_enabled"));
+        Ref torch_c = require(PyObject_GetAttrString(torch.get(), "_C"));
+        s.function_mode_enabled =
+            optional_probe(make, torch_c.get(), "_is_torch_function_mode_enabled");
+        s.dispatch_stack_len = optional_probe(make, torch_c.get(), "_len_torch_dispatch_stack");
+        s.plan_type = make.keep(Py_NewRef(plan_type.get()));
+        check(PyModule_AddObjectRef(module, "Plan", plan_type.get()));
+        return s;
+    });
+}
+
+namespace {
+
+int execute(PyObject* module) {
+    return guarded([&] { init_state(module); }) ? 0 : -1;
+}
+
+PyMethodDef methods[] = {
+    {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)), METH_FASTCALL,
+     "run(layer, args, kwargs): the layer's eager forward in sequential mode"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(execute)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "veskari._prepared",
+    .m_doc = "The eager forward of veskari.inference.InferenceLayer (private).",
+    .m_size = 0,
+    .m_methods = methods,
+    .m_slots = slots,
+    .m_traverse = nullptr,
+    .m_clear = nullptr,
+    .m_free = nullptr,
+};
+
+}  // namespace
+
+}  // namespace vsk::prepared
+
+PyMODINIT_FUNC PyInit__prepared() { return PyModuleDef_Init(&vsk::prepared::definition); }
