@@ -34,8 +34,8 @@ from veskari.modules_veskari import forwarding_getattr
 
 __all__ = ["InferenceLayer", "switch"]
 
-_native_forward = clean_veskari.VSKModulePyThread.forward
-_fx_tracing = torch.fx._symbolic_trace.is_fx_symbolic_tracing
+_run = _prepared.run
+_is_compiling = torch.compiler.is_compiling
 # Assigning one of these on the layer releases its rows at once (they would
 # otherwise go at the next call, which would find them stale).
 _PLAN_INPUTS = frozenset({"layer_array", "processor_array", "skip_weights", "view_tuple"})
@@ -53,15 +53,12 @@ class InferenceLayer(clean_veskari.VSKModulePyThread):
     _vsk_view_shape = None
 
     def forward(self, *args, **kwargs):
-        if torch.compiler.is_compiling():
+        if _is_compiling():
             return _traced_forward(self, args, kwargs)
-        # A flag that is not exactly False (threads, or a value whose truth
-        # the native forward tests once per branch) takes the native forward,
-        # and so do the older tracers, which would keep the rows as constants.
-        if (clean_veskari.doing_threading is False and not torch.jit.is_tracing()
-                and not _fx_tracing()):
-            return _prepared.run(self, args, kwargs)
-        return _native_forward(self, *args, **kwargs)
+        # The eager forward; it takes the native one itself for threads (a
+        # flag that is not exactly False) and for the older tracers, which
+        # would keep the rows as constants.
+        return _run(self, args, kwargs)
 
     __getattr__ = forwarding_getattr(_main_layer)
 

@@ -25,7 +25,8 @@ Ref process_and_forward_body(Frame& f) {
     Ref args = require(PyTuple_GetSlice(all, 2, PyTuple_GET_SIZE(all)));
     Ref kwargs = f.varkw;
     in_caller_modes(dendrite_outs, c, [&] {
-        branch::dendrite(names, self, c, dendrite_outs, std::move(args), std::move(kwargs));
+        branch::FreshReads reads{names, self};
+        branch::dendrite(reads, c, dendrite_outs, std::move(args), std::move(kwargs));
     });
     return Ref::borrow(Py_None);
 }
@@ -37,7 +38,8 @@ Ref process_and_pre_body(Frame& f) {
     PyObject* dendrite_outs = positional(all, 0);
     Ref args = require(PyTuple_GetSlice(all, 1, PyTuple_GET_SIZE(all)));
     in_caller_modes(dendrite_outs, Py_None, [&] {
-        branch::main(names, self, dendrite_outs, args.get(), f.varkw.get());
+        branch::FreshReads reads{names, self};
+        branch::main(reads, dendrite_outs, args.get(), f.varkw.get());
     });
     return Ref::borrow(Py_None);
 }

@@ -20,7 +20,7 @@ constexpr const char* kMainNote = "raised in the worker thread of the main branc
 constexpr const char* kDendriteNote = "dendrite branch %S failed in its worker thread: %R";
 
 Ref layer_count_minus_one(PyObject* self) {
-    return py_int(length(nn_getattr(self, names.layer_array).get()) - 1);
+    return py_int(nn_length(nn_getattr(self, names.layer_array).get()) - 1);
 }
 
 // (prefix..., *args) as a vectorcall argument array.
@@ -114,7 +114,7 @@ Ref forward_body(Frame& f) {
 
     // Phase 1: the mode is fixed for the whole call.
     Ref doing_multi = global(f, names.doing_threading);
-    Py_ssize_t n = length(nn_getattr(self, names.layer_array).get());
+    Py_ssize_t n = nn_length(nn_getattr(self, names.layer_array).get());
     Ref dendrite_outs = require(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(dendrite_outs.get(), i, Py_NewRef(Py_None));
     Ref threads = require(PyDict_New());
@@ -126,7 +126,7 @@ Ref forward_body(Frame& f) {
     auto register_call = [&] {
         if (!threaded_call) threaded_call.emplace(outs, current_modes());
     };
-    Py_ssize_t m = length(nn_getattr(self, names.layer_array).get()) - 1;
+    Py_ssize_t m = nn_length(nn_getattr(self, names.layer_array).get()) - 1;
     for (Py_ssize_t c = 0; c < m; ++c) {
         Ref index = py_int(c);
         if (truth(doing_multi.get())) {
@@ -156,7 +156,7 @@ Ref forward_body(Frame& f) {
 
     // Phase 4: the cascade merge, on this thread once every branch is done.
     Ref current_out;
-    Py_ssize_t count = length(nn_getattr(self, names.layer_array).get());
+    Py_ssize_t count = nn_length(nn_getattr(self, names.layer_array).get());
     cascade::NativeRows rows(state, self, f.globals);
     try {
         cascade::merge(outs, count, rows, current_out);
@@ -167,7 +167,8 @@ Ref forward_body(Frame& f) {
     }
 
     // Phase 5: the main processor's post on the merged value.
-    return branch::main_post(names, self, std::move(current_out));
+    branch::FreshReads reads{names, self};
+    return branch::main_post(reads, std::move(current_out));
 }
 
 }  // namespace

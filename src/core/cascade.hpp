@@ -93,7 +93,7 @@ public:
     }
 
 private:
-    Py_ssize_t branch_count() { return length(nn_getattr(self_, s_.names.layer_array).get()); }
+    Py_ssize_t branch_count() { return nn_length(nn_getattr(self_, s_.names.layer_array).get()); }
 
     // (in_index, :); the keys of the first rows are made once, at start-up.
     Ref row_key(Py_ssize_t in_index) {

@@ -22,6 +22,12 @@ inline bool nn_lookup_attr(PyObject* module, PyObject* name, Ref& out) {
     return lookup_attr(module, name, out);
 }
 
+// len(container)
+inline Py_ssize_t nn_length(PyObject* container) {
+    if (std::optional<Py_ssize_t> n = shortcut::nn_len(container)) return *n;
+    return length(container);
+}
+
 // container[index]
 inline Ref nn_getitem(PyObject* container, Py_ssize_t index) {
     if (Ref v = shortcut::nn_item(container, index)) return v;

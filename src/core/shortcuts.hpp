@@ -256,56 +256,90 @@ inline bool is_plain_method(PyObject* obj, PyObject* name) {
     return shadow == nullptr;
 }
 
+namespace detail {
+
+// The _modules table of an exact nn.Sequential whose class keeps PyTorch's
+// __getitem__ and __len__ (both read that table only); null otherwise.
+inline Ref sequential_table(PyObject* container) {
+    const ShortcutState& p = state;
+    PyTypeObject* tp = Py_TYPE(container);
+    if (!p.usable || reinterpret_cast<PyObject*>(tp) != p.sequential ||
+        compat::type_lookup(tp, p.s_getattribute) != p.object_getattribute ||
+        compat::type_lookup(tp, p.s_getitem) != p.sequential_getitem ||
+        compat::type_lookup(tp, p.s_len) != p.sequential_len ||
+        compat::type_lookup(tp, p.s_item_by_idx) != p.sequential_item_by_idx ||
+        compat::type_lookup(tp, p.s_modules) != nullptr || p.sequential_getitem == nullptr)
+        return nullptr;
+    Ref d = instance_dict(container);
+    if (!d || lookup(d.get(), p.s_item_by_idx)) return nullptr;
+    return plain_dict_item(d.get(), p.s_modules);
+}
+
+}  // namespace detail
+
+// len() of an exact nn.ParameterList whose class keeps PyTorch's
+// __getitem__ and __len__ (both read its _size); -1 otherwise.
+inline Py_ssize_t parameter_list_size(PyObject* container) {
+    const ShortcutState& p = state;
+    PyTypeObject* tp = Py_TYPE(container);
+    if (!p.usable || reinterpret_cast<PyObject*>(tp) != p.parameter_list ||
+        compat::type_lookup(tp, p.s_getattribute) != p.object_getattribute ||
+        compat::type_lookup(tp, p.s_getitem) != p.parameter_list_getitem ||
+        compat::type_lookup(tp, p.s_len) != p.parameter_list_len ||
+        compat::type_lookup(tp, p.s_abs_index) != p.parameter_list_abs_index ||
+        compat::type_lookup(tp, p.s_size) != nullptr || p.parameter_list_getitem == nullptr)
+        return -1;
+    Ref d = detail::instance_dict(container);
+    if (!d || detail::lookup(d.get(), p.s_abs_index)) return -1;
+    Ref size_obj = detail::plain_dict_item(d.get(), p.s_size);
+    if (!size_obj || !PyLong_CheckExact(size_obj.get())) return -1;
+    Py_ssize_t size = PyLong_AsSsize_t(size_obj.get());
+    if (size == -1 && PyErr_Occurred()) PyErr_Clear();
+    return size;
+}
+
+// len(container) for an exact nn.Sequential; empty when the ordinary path
+// must decide.
+inline std::optional<Py_ssize_t> nn_len(PyObject* container) {
+    Ref modules = detail::sequential_table(container);
+    if (!modules) return std::nullopt;
+    return PyDict_GET_SIZE(modules.get());
+}
+
+// container[index] for an exact nn.ParameterList whose size the caller
+// read with parameter_list_size(), index in range: getattr(container,
+// str(index)) through the same attribute rules. Null when the ordinary path
+// must decide.
+inline Ref parameter_list_item(PyObject* container, Py_ssize_t index) {
+    if (index >= kIndexTexts) return nullptr;
+    return nn_attr(container, state.index_text[index]);
+}
+
+// The sub-module table an exact nn.Sequential indexes and measures, when its
+// class keeps PyTorch's methods; null otherwise. Good until Python code runs.
+inline Ref sequential_modules(PyObject* container) { return detail::sequential_table(container); }
+
+// sequential[index] from its table, for an in-range integer index; null
+// otherwise.
+inline Ref sequential_item(PyObject* modules, Py_ssize_t index) {
+    Py_ssize_t size = PyDict_GET_SIZE(modules);
+    if (index < -size || index >= size) return nullptr;
+    if (index < 0) index += size;
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    for (Py_ssize_t i = 0; PyDict_Next(modules, &pos, &key, &value); ++i)
+        if (i == index) return Ref::borrow(value);
+    return nullptr;
+}
+
 // container[index] for an exact nn.Sequential or nn.ParameterList with an
 // in-range integer index. Null (no error) when the ordinary path must decide.
 inline Ref nn_item(PyObject* container, Py_ssize_t index) {
-    const ShortcutState& p = state;
-    if (!p.usable) return nullptr;
-    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(container));
-    PyTypeObject* tp = Py_TYPE(container);
-    if (compat::type_lookup(tp, p.s_getattribute) != p.object_getattribute) return nullptr;
-    Ref d;
-    if (type == p.sequential) {
-        if (compat::type_lookup(tp, p.s_getitem) != p.sequential_getitem ||
-            compat::type_lookup(tp, p.s_len) != p.sequential_len ||
-            compat::type_lookup(tp, p.s_item_by_idx) != p.sequential_item_by_idx ||
-            compat::type_lookup(tp, p.s_modules) != nullptr || p.sequential_getitem == nullptr)
-            return nullptr;
-        d = detail::instance_dict(container);
-        if (!d || detail::lookup(d.get(), p.s_item_by_idx)) return nullptr;
-        Ref modules = detail::plain_dict_item(d.get(), p.s_modules);
-        if (!modules) return nullptr;
-        Py_ssize_t size = PyDict_GET_SIZE(modules.get());
-        if (index < -size || index >= size) return nullptr;
-        if (index < 0) index += size;
-        Py_ssize_t pos = 0;
-        PyObject *key, *value;
-        for (Py_ssize_t i = 0; PyDict_Next(modules.get(), &pos, &key, &value); ++i)
-            if (i == index) return Ref::borrow(value);
-        return nullptr;
-    }
-    if (type == p.parameter_list) {
-        if (compat::type_lookup(tp, p.s_getitem) != p.parameter_list_getitem ||
-            compat::type_lookup(tp, p.s_len) != p.parameter_list_len ||
-            compat::type_lookup(tp, p.s_abs_index) != p.parameter_list_abs_index ||
-            compat::type_lookup(tp, p.s_size) != nullptr || p.parameter_list_getitem == nullptr)
-            return nullptr;
-        d = detail::instance_dict(container);
-        if (!d || detail::lookup(d.get(), p.s_abs_index)) return nullptr;
-        Ref size_obj = detail::plain_dict_item(d.get(), p.s_size);
-        if (!size_obj || !PyLong_CheckExact(size_obj.get())) return nullptr;
-        Py_ssize_t size = PyLong_AsSsize_t(size_obj.get());
-        if (size == -1 && PyErr_Occurred()) {
-            PyErr_Clear();
-            return nullptr;
-        }
-        if (index < -size || index >= size) return nullptr;
-        if (index < 0) index += size;
-        // getattr(self, str(index)), through the same attribute rules.
-        if (index >= kIndexTexts) return nullptr;
-        return nn_attr(container, p.index_text[index]);
-    }
-    return nullptr;
+    if (Ref modules = detail::sequential_table(container))
+        return sequential_item(modules.get(), index);
+    Py_ssize_t size = parameter_list_size(container);
+    if (size < 0 || index < -size || index >= size) return nullptr;
+    return parameter_list_item(container, index < 0 ? index + size : index);
 }
 
 // container[key] for an exact int key; null (no error) when the ordinary
@@ -379,6 +413,11 @@ inline void publish(const ShortcutState&) {}
 inline bool enabled() { return false; }
 inline Ref nn_attr(PyObject*, PyObject*) { return nullptr; }
 inline bool is_plain_method(PyObject*, PyObject*) { return false; }
+inline std::optional<Py_ssize_t> nn_len(PyObject*) { return std::nullopt; }
+inline Py_ssize_t parameter_list_size(PyObject*) { return -1; }
+inline Ref parameter_list_item(PyObject*, Py_ssize_t) { return nullptr; }
+inline Ref sequential_modules(PyObject*) { return nullptr; }
+inline Ref sequential_item(PyObject*, Py_ssize_t) { return nullptr; }
 inline Ref nn_item(PyObject*, Py_ssize_t) { return nullptr; }
 inline Ref nn_item(PyObject*, PyObject*) { return nullptr; }
 inline std::optional<bool> in_list(PyObject*, PyObject*) { return std::nullopt; }

@@ -59,11 +59,13 @@ inline Ref as_args(PyObject* value) {
 }
 
 // The keyword arguments of `f(**value)`: a copy of an exact dict, dict(value)
-// for anything else, and None refused as the interpreter refuses it.
+// for anything else, and None refused as the interpreter refuses it. An
+// empty exact dict is passed as it is: nobody receives it (kw_or_null).
 inline Ref as_kwargs(PyObject* value) {
     if (value == Py_None)
         raise(PyExc_TypeError, "argument after ** must be a mapping, not NoneType");
-    if (PyDict_CheckExact(value)) return require(PyDict_Copy(value));
+    if (PyDict_CheckExact(value))
+        return PyDict_GET_SIZE(value) ? require(PyDict_Copy(value)) : Ref::borrow(value);
     return call(reinterpret_cast<PyObject*>(&PyDict_Type), value);
 }
 

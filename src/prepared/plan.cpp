@@ -95,10 +95,18 @@ bool modes_plain() {
 
 bool grad_enabled() { return truth_of(call(state.is_grad_enabled)); }
 
+// The skip-weight list as the native forward reads it, when it is a
+// ParameterList the tables answer for, with an entry for every target.
+Ref weight_list(PyObject* self, Py_ssize_t count) {
+    Ref weights = shortcut::nn_attr(self, names.skip_weights);
+    return weights && shortcut::parameter_list_size(weights.get()) >= count - 1 ? weights
+                                                                                : nullptr;
+}
+
 // The skip-weight entry the native forward reads for target k + 1, when the
 // tables hold it as it expects; null otherwise.
 Ref weight_entry(PyObject* weights, Py_ssize_t k) {
-    Ref entry = shortcut::nn_item(weights, k);
+    Ref entry = shortcut::parameter_list_item(weights, k);
     return entry && plain_tensor(entry.get()) ? entry : nullptr;
 }
 
@@ -124,7 +132,7 @@ bool attempt(Body&& body) {
 }
 
 bool make_rows(PlanObject* plan, PyObject* self) {
-    Ref weights = shortcut::nn_attr(self, names.skip_weights);
+    Ref weights = weight_list(self, plan->branches);
     Ref shape = view_shape(self);
     if (!weights || !shape) return false;
     plan->shape = shape;
@@ -151,7 +159,7 @@ bool make_rows(PlanObject* plan, PyObject* self) {
 
 bool holds(PlanObject* plan, PyObject* self, Py_ssize_t count) {
     if (plan->branches != count) return false;
-    Ref weights = shortcut::nn_attr(self, names.skip_weights);
+    Ref weights = weight_list(self, count);
     if (!weights) return false;
     bool grad = grad_enabled();
     for (Py_ssize_t k = 0; k + 1 < count; ++k) {

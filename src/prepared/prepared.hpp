@@ -14,7 +14,8 @@ namespace vsk::prepared {
     X(GVS) X(pc) X(get_vsk_forward_function) X(layer_array) X(processor_array) X(skip_weights) \
     X(view_tuple) X(view) X(tolist) X(to) X(device) X(pre) X(post) X(forward)                  \
     X(process_and_forward) X(process_and_pre) X(detach) X(dtype) X(is_set_to) X(requires_grad) \
-    X(is_complex) X(is_neg) X(_vsk_plan)
+    X(is_complex) X(is_neg) X(_vsk_plan) X(doing_threading) X(_is_fx_tracing_flag)   \
+    X(_vsk_forward_function)
 // clang-format on
 
 struct Names {
@@ -41,10 +42,22 @@ struct State {
     PyObject* tensor_type = nullptr;     // torch.Tensor
     PyObject* parameter_type = nullptr;  // torch.nn.Parameter
     PyObject* is_grad_enabled = nullptr;
+    // What tells the older tracers are at work (they would record the rows
+    // as constants): torch._C._is_tracing, and fx's module namespace, whose
+    // _is_fx_tracing_flag is read before is_fx_symbolic_tracing is called.
+    PyObject* jit_tracing = nullptr;
+    PyObject* fx_globals = nullptr;
+    PyObject* fx_tracing = nullptr;
     // Null when this PyTorch lacks them: then no plan is ever used.
     PyObject* function_mode_enabled = nullptr;  // torch._C._is_torch_function_mode_enabled
     PyObject* dispatch_stack_len = nullptr;     // torch._C._len_torch_dispatch_stack
     PyObject* plan_type = nullptr;
+    // The package's settings class and its activation getter (and the
+    // getter's code): a call of that very getter on such an object only
+    // returns an attribute of its instance dict.
+    PyObject* settings_type = nullptr;
+    PyObject* activation_getter = nullptr;
+    PyObject* activation_getter_code = nullptr;
 };
 
 inline State state;

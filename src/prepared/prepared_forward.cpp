@@ -10,8 +10,9 @@
 // - the merge takes its rows from the layer's plan (plan.cpp) while the
 //   plan proves they are what the native forward would read; otherwise,
 //   and from any point where that proof lapses, the rows are read afresh.
-// The caller (InferenceLayer.forward) has already taken the native forward
-// for threads and tracers.
+// Threaded mode and the older tracers (which would record the rows as
+// constants) take the native forward itself.
+#include <optional>
 #include <vector>
 
 #include "branch_steps.hpp"
@@ -24,6 +25,29 @@ namespace vsk::prepared {
 namespace {
 
 using NativeRows = cascade::NativeRows<State>;
+
+// GVS.pc.get_vsk_forward_function(), as the native forward calls it; when the
+// getter is the package's own, unchanged, on the package's settings class,
+// the attribute it returns is read instead (the call has no other effect).
+Ref fetched_activation() {
+    Ref settings = getattr(lookup_global(state.clean_globals, names.GVS).get(), names.pc);
+    PyTypeObject* type = Py_TYPE(settings.get());
+    PyObject** slot = compat::dict_ptr(settings.get());
+    if (reinterpret_cast<PyObject*>(type) == state.settings_type &&
+        type->tp_getattro == PyObject_GenericGetAttr &&
+        compat::type_lookup(type, names.get_vsk_forward_function) == state.activation_getter &&
+        PyFunction_GET_CODE(state.activation_getter) == state.activation_getter_code &&
+        slot != nullptr && *slot != nullptr && PyDict_CheckExact(*slot)) {
+        Ref dict = Ref::borrow(*slot);
+        PyObject* shadow = PyDict_GetItemWithError(dict.get(), names.get_vsk_forward_function);
+        if (shadow == nullptr && !PyErr_Occurred()) {
+            PyObject* act = PyDict_GetItemWithError(dict.get(), names._vsk_forward_function);
+            if (act != nullptr) return Ref::borrow(act);
+        }
+        if (PyErr_Occurred()) raise();
+    }
+    return call_method(settings.get(), names.get_vsk_forward_function);
+}
 
 // The rows of a plan, handing over to the native reads for good once the
 // plan no longer holds.
@@ -52,7 +76,7 @@ public:
     }
 
     Ref activate(PyObject* value) {
-        Ref act = cascade::activation(names, state.clean_globals);
+        Ref act = plan_ ? fetched_activation() : cascade::activation(names, state.clean_globals);
         Ref out = call(act.get(), value);
         if (plan_) {
             // A value of a tensor subclass would see the rows in its own
@@ -75,10 +99,74 @@ private:
     bool moved_ = false;
 };
 
+// Sequential mode (the flag exactly False: any other value's truth the
+// native forward tests once per branch) and no tracer of the old kind.
+bool eager_mode() {
+    Ref flag = lookup_global(state.clean_globals, names.doing_threading);
+    if (flag.get() != Py_False || truth(call(state.jit_tracing).get())) return false;
+    Ref fx_flag = Ref::borrow(PyDict_GetItemWithError(state.fx_globals, names._is_fx_tracing_flag));
+    if (!fx_flag && PyErr_Occurred()) raise();
+    return fx_flag.get() == Py_False || !truth(call(state.fx_tracing).get());
+}
+
+// The layer's tables, each read at most once between two points where Python
+// code may run: a table read runs none, so its value stands until then.
+class RecentReads {
+public:
+    RecentReads(PyObject* self) : self(self) {}
+
+    const Names& names = prepared::names;
+    PyObject* self;  // borrowed: run() holds it
+
+    Ref processors() { return recent(processors_, names.processor_array); }
+    Ref layers() {
+        if (layers_) return layers_;
+        Ref value = recent(layers_, names.layer_array);
+        if (layers_) table_ = shortcut::sequential_modules(value.get());
+        return value;
+    }
+    Ref layer(PyObject* index) {
+        Ref layers = this->layers();
+        if (table_ && PyLong_CheckExact(index)) {
+            Py_ssize_t i = PyLong_AsSsize_t(index);
+            if (i == -1 && PyErr_Occurred()) PyErr_Clear();  // out of range: the ordinary path
+            else if (Ref found = shortcut::sequential_item(table_.get(), i)) return found;
+        }
+        return nn_getitem(layers.get(), index);  // the caller counts it as code run
+    }
+    Py_ssize_t layer_count() {
+        Ref layers = this->layers();
+        if (table_) return PyDict_GET_SIZE(table_.get());
+        ran_code();  // len() runs the container's own __len__
+        Py_ssize_t n = nn_length(layers.get());
+        ran_code();
+        return n;
+    }
+    void ran_code() {
+        processors_ = nullptr;
+        layers_ = nullptr;
+        table_ = nullptr;
+    }
+
+private:
+    Ref recent(Ref& kept, PyObject* name) {
+        if (kept) return kept;
+        if (Ref value = shortcut::nn_attr(self, name)) return kept = value;
+        ran_code();  // the ordinary read may run code, before and during
+        Ref value = getattr(self, name);
+        ran_code();
+        return value;
+    }
+
+    Ref processors_;
+    Ref layers_;
+    Ref table_;  // layers_'s sub-module table, while the shortcut holds for it
+};
+
 // Whether the layer's class and instance keep the native branch methods and
 // PyTorch's attribute protocol, so the branch steps may run directly.
 bool keeps_native_steps(PyObject* self) {
-    if (!state.ready || !shortcut::enabled()) return false;
+    if (!shortcut::enabled()) return false;
     PyTypeObject* type = Py_TYPE(self);
     if (compat::type_lookup(type, names.process_and_forward) !=
             state.native_process_and_forward ||
@@ -102,24 +190,26 @@ Ref own_kwargs(PyObject* kwargs) {
 }
 
 Ref eager_forward(PyObject* self, PyObject* args, PyObject* kwargs) {
-    Py_ssize_t n = length(nn_getattr(self, names.layer_array).get());
+    RecentReads reads(self);
+    Py_ssize_t n = reads.layer_count();
     Ref dendrite_outs = require(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(dendrite_outs.get(), i, Py_NewRef(Py_None));
-    PyObject* outs = dendrite_outs.get();
+    PyObject* outs = dendrite_outs.get();  // never handed to Python code here
 
-    Py_ssize_t m = length(nn_getattr(self, names.layer_array).get()) - 1;
+    Py_ssize_t m = reads.layer_count() - 1;
     for (Py_ssize_t c = 0; c < m; ++c) {
         Ref index = py_int(c);
-        branch::dendrite(names, self, index.get(), outs, Ref::borrow(args), own_kwargs(kwargs));
+        branch::dendrite(reads, index.get(), outs, Ref::borrow(args), own_kwargs(kwargs));
     }
-    branch::main(names, self, outs, args, own_kwargs(kwargs).get());
+    branch::main(reads, outs, args, own_kwargs(kwargs).get());
 
     Ref current_out;
-    Py_ssize_t count = length(nn_getattr(self, names.layer_array).get());
+    Py_ssize_t count = reads.layer_count();
     NativeRows native(state, self, state.clean_globals);
     PlanRows rows(native, self, current_plan(self, outs, count), count);
     cascade::merge(outs, count, rows, current_out);
-    return branch::main_post(names, self, std::move(current_out));
+    reads.ran_code();
+    return branch::main_post(reads, std::move(current_out));
 }
 
 // VSKModulePyThread.forward(self, *args, **kwargs)
@@ -146,7 +236,7 @@ PyObject* run(PyObject*, PyObject* const* argv, Py_ssize_t argc) {
         Ref args = Ref::borrow(argv[1]);
         Ref kwargs = Ref::borrow(argv[2]);
         if (!state.ready) raise(PyExc_RuntimeError, "veskari._prepared is not initialised");
-        result = keeps_native_steps(layer.get())
+        result = eager_mode() && keeps_native_steps(layer.get())
                      ? eager_forward(layer.get(), args.get(), kwargs.get())
                      : native_forward(layer.get(), args.get(), kwargs.get());
     });

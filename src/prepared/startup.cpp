@@ -14,7 +14,7 @@ Ref own_attribute(PyObject* cls, const char* name) {
     PyObject* dict = compat::type_dict(reinterpret_cast<PyTypeObject*>(cls));
     PyObject* found = dict ? PyDict_GetItemString(dict, name) : nullptr;
     if (found == nullptr) {
-        PyErr_Format(PyExc_ImportError, "VSKModulePyThread has no method %s", name);
+        PyErr_Format(PyExc_ImportError, "%R has no attribute %s", cls, name);
         raise();
     }
     return Ref::borrow(found);
@@ -57,11 +57,24 @@ void init_state(PyObject* module) {
         Ref nn = require(PyImport_ImportModule("torch.nn"));
         s.parameter_type = make.keep(PyObject_GetAttrString(nn.get(), "Parameter"));
         s.is_grad_enabled = make.keep(PyObject_GetAttrString(torch.get(), "is_grad_enabled"));
+        Ref fx = require(PyImport_ImportModule("torch.fx._symbolic_trace"));
+        s.fx_globals = make.keep(Py_NewRef(PyModule_GetDict(fx.get())));
+        s.fx_tracing = make.keep(PyObject_GetAttrString(fx.get(), "is_fx_symbolic_tracing"));
         Ref torch_c = require(PyObject_GetAttrString(torch.get(), "_C"));
+        s.jit_tracing = make.keep(PyObject_GetAttrString(torch_c.get(), "_is_tracing"));
         s.function_mode_enabled =
             optional_probe(make, torch_c.get(), "_is_torch_function_mode_enabled");
         s.dispatch_stack_len = optional_probe(make, torch_c.get(), "_len_torch_dispatch_stack");
         s.plan_type = make.keep(Py_NewRef(plan_type.get()));
+        Ref settings = require(PyImport_ImportModule("veskari.globals_veskari"));
+        s.settings_type = make.keep(PyObject_GetAttrString(settings.get(), "VeskariSettings"));
+        if (!PyType_Check(s.settings_type))
+            raise(PyExc_ImportError, "veskari.globals_veskari.VeskariSettings is not a class");
+        s.activation_getter = make.keep(own_attribute(s.settings_type, "get_vsk_forward_function"));
+        if (!PyFunction_Check(s.activation_getter))
+            raise(PyExc_ImportError, "VeskariSettings.get_vsk_forward_function is not a function");
+        s.activation_getter_code =
+            make.keep(Py_NewRef(PyFunction_GET_CODE(s.activation_getter)));
         check(PyModule_AddObjectRef(module, "Plan", plan_type.get()));
         return s;
     });
