@@ -64,4 +64,16 @@ inline PyObject* function_dict(PyObject* function) {
     return reinterpret_cast<PyFunctionObject*>(function)->func_dict;
 }
 
+// The dict's version tag: a process-wide counter's value, taken anew by
+// every change of the dict (3.11 keeps it; 3.12 drops it).
+inline uint64_t dict_version(PyObject* dict) {
+    return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+}
+
+// The type's version tag while it is valid (it lapses when the type or a
+// base changes, and is taken anew at the next attribute lookup); 0 otherwise.
+inline unsigned int type_version(PyTypeObject* type) {
+    return PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG) ? type->tp_version_tag : 0;
+}
+
 }  // namespace vsk::compat

@@ -110,11 +110,50 @@ Ref weight_entry(PyObject* weights, Py_ssize_t k) {
     return entry && plain_tensor(entry.get()) ? entry : nullptr;
 }
 
-Ref view_shape(PyObject* self) {
-    Ref view = shortcut::nn_attr(self, names.view_tuple);
-    if (!view || !plain_tensor(view.get())) return nullptr;
-    Ref shape = call_method(view.get(), names.tolist);
+Ref shape_of(PyObject* view) {
+    if (!plain_tensor(view)) return nullptr;
+    Ref shape = call_method(view, names.tolist);
     return PyList_CheckExact(shape.get()) ? shape : nullptr;
+}
+
+// obj.__dict__[table][name], held; null when any of it is missing.
+Ref table_item(PyObject* obj, PyObject* table, PyObject* name) {
+    PyObject** slot = compat::dict_ptr(obj);
+    if (slot == nullptr || *slot == nullptr || !PyDict_CheckExact(*slot)) return nullptr;
+    Ref dict = Ref::borrow(*slot);
+    Ref tab = Ref::borrow(PyDict_GetItemWithError(dict.get(), table));
+    if (!tab || !PyDict_CheckExact(tab.get())) return nullptr;
+    Ref item = Ref::borrow(PyDict_GetItemWithError(tab.get(), name));
+    if (!item && PyErr_Occurred()) raise();
+    return item;
+}
+
+// The skip-weight list and the view-shape buffer, as the native forward
+// would read them now.
+struct Sources {
+    Ref weights;
+    Ref view;
+};
+
+// Through the plan's watches while nothing they cover changed; otherwise
+// through the reads, watching anew where they resolve in the usual tables
+// (the list among the sub-modules, the view shape among the buffers).
+bool read_sources(PlanObject* plan, PyObject* self, Sources& out) {
+    if (plan->watched && plan->layer_watch.unchanged(self)) {
+        out.weights = table_item(self, names._modules, names.skip_weights);
+        out.view = table_item(self, names._buffers, names.view_tuple);
+        if (out.weights && out.view && plan->list_watch.unchanged(out.weights.get())) return true;
+    }
+    out.weights = weight_list(self, plan->branches);
+    out.view = shortcut::nn_attr(self, names.view_tuple);
+    if (!out.weights || !out.view) return false;
+    PyObject* hook = compat::type_lookup(Py_TYPE(self), names.__getattr__);
+    plan->watched =
+        table_item(self, names._modules, names.skip_weights).get() == out.weights.get() &&
+        table_item(self, names._buffers, names.view_tuple).get() == out.view.get() &&
+        plan->layer_watch.record(self, state.table_names, 3, hook) &&
+        plan->list_watch.record(out.weights.get(), state.table_names, 1, nullptr);
+    return true;
 }
 
 // Runs `body`; an Exception from PyTorch (a tensor without storage, a shape
@@ -132,9 +171,11 @@ bool attempt(Body&& body) {
 }
 
 bool make_rows(PlanObject* plan, PyObject* self) {
-    Ref weights = weight_list(self, plan->branches);
-    Ref shape = view_shape(self);
-    if (!weights || !shape) return false;
+    Sources read;
+    if (!read_sources(plan, self, read)) return false;
+    Ref weights = read.weights;
+    Ref shape = shape_of(read.view.get());
+    if (!shape) return false;
     plan->shape = shape;
     bool grad = grad_enabled();
     for (Py_ssize_t k = 0; k + 1 < plan->branches; ++k) {
@@ -148,6 +189,7 @@ bool make_rows(PlanObject* plan, PyObject* self) {
             return false;
         made.dtype = getattr(made.alias.get(), names.dtype);
         made.device = getattr(made.alias.get(), names.device);
+        made.on_cpu = truth_of(getattr(made.alias.get(), names.is_cpu));
         for (Py_ssize_t i = 0; i <= k; ++i) {
             Ref row = getitem(made.alias.get(), state.row_keys[i]);
             made.rows.push_back(call_method(row.get(), names.view, shape.get()));
@@ -158,19 +200,19 @@ bool make_rows(PlanObject* plan, PyObject* self) {
 }
 
 bool holds(PlanObject* plan, PyObject* self, Py_ssize_t count) {
-    if (plan->branches != count) return false;
-    Ref weights = weight_list(self, count);
-    if (!weights) return false;
+    Sources read;
+    if (plan->branches != count || !read_sources(plan, self, read)) return false;
+    PyObject* weights = read.weights.get();
     bool grad = grad_enabled();
     for (Py_ssize_t k = 0; k + 1 < count; ++k) {
         const PlanEntry& made = plan->entries[static_cast<size_t>(k)];
-        Ref entry = weight_entry(weights.get(), k);
+        Ref entry = weight_entry(weights, k);
         if (!entry || (grad && truth_of(getattr(entry.get(), names.requires_grad))) ||
             !truth_of(call_method(entry.get(), names.is_set_to, made.alias.get())) ||
             getattr(entry.get(), names.dtype).get() != made.dtype.get())
             return false;
     }
-    Ref shape = view_shape(self);
+    Ref shape = shape_of(read.view.get());
     return shape && check(PyObject_RichCompareBool(shape.get(), plan->shape.get(), Py_EQ));
 }
 
@@ -211,6 +253,9 @@ Ref new_plan(Py_ssize_t branches) {
     PlanObject* plan = as_plan(made.get());
     new (&plan->shape) Ref();
     new (&plan->entries) std::vector<PlanEntry>();
+    new (&plan->layer_watch) Watch();
+    new (&plan->list_watch) Watch();
+    plan->watched = false;
     plan->branches = branches;
     return made;
 }

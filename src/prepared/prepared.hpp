@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "lookup.hpp"
+#include "watch.hpp"
 
 namespace vsk::prepared {
 
@@ -15,7 +16,7 @@ namespace vsk::prepared {
     X(view_tuple) X(view) X(tolist) X(to) X(device) X(pre) X(post) X(forward)                  \
     X(process_and_forward) X(process_and_pre) X(detach) X(dtype) X(is_set_to) X(requires_grad) \
     X(is_complex) X(is_neg) X(_vsk_plan) X(doing_threading) X(_is_fx_tracing_flag)   \
-    X(_vsk_forward_function)
+    X(_vsk_forward_function) X(_parameters) X(_buffers) X(_modules) X(__getattr__) X(is_cpu)
 // clang-format on
 
 struct Names {
@@ -32,6 +33,7 @@ struct State {
     bool ready = false;
     Names names;
     PyObject* row_keys[kRowKeys] = {};  // (i, slice(None, None, None))
+    PyObject* table_names[3] = {};      // a module's tables, in the order reads search them
     // The clean converter's namespace: the merge looks GVS up there at each
     // use, as the native forward does from its own.
     PyObject* clean_globals = nullptr;
@@ -72,6 +74,7 @@ struct PlanEntry {
     Ref alias;   // weights[k].detach(): the storage and geometry the rows view
     Ref dtype;   // the alias's dtype (a view as another dtype keeps the geometry)
     Ref device;  // the rows' device
+    bool on_cpu = false;
     std::vector<Ref> rows;  // alias[i, :].view(shape) for i in 0..k
 };
 
@@ -80,6 +83,11 @@ struct PlanObject {
     Py_ssize_t branches;  // len(layer_array) the rows were made for
     Ref shape;            // view_tuple.tolist() the rows were viewed with
     std::vector<PlanEntry> entries;  // one per target 1..branches-1
+    // The layer and its skip-weight list as last read: while neither
+    // changed, the list and the view buffer are where those reads found them.
+    bool watched;
+    Watch layer_watch;
+    Watch list_watch;
 };
 
 // A type of the module, made at execution (a heap type with GC support).

@@ -19,6 +19,7 @@
 #include "cascade.hpp"
 #include "prepared.hpp"
 #include "shortcuts.hpp"
+#include "watch.hpp"
 
 namespace vsk::prepared {
 
@@ -68,8 +69,12 @@ public:
         // the target's own sums (an operand on another device would raise in
         // both forwards alike).
         if (in_index == 0) {
-            device_ = getattr(current_out, names.device);
-            moved_ = compare(device_.get(), entry.device.get(), Py_NE);
+            // CPU rows for a CPU target: no device object needs making.
+            moved_ = !(entry.on_cpu && truth(getattr(current_out, names.is_cpu).get()));
+            if (moved_) {
+                device_ = getattr(current_out, names.device);
+                moved_ = compare(device_.get(), entry.device.get(), Py_NE);
+            }
         }
         Ref row = entry.rows[static_cast<size_t>(in_index)];
         return moved_ ? call_method(row.get(), names.to, device_.get()) : row;
@@ -109,8 +114,11 @@ bool eager_mode() {
     return fx_flag.get() == Py_False || !truth(call(state.fx_tracing).get());
 }
 
-// The layer's tables, each read at most once between two points where Python
-// code may run: a table read runs none, so its value stands until then.
+// The layer's tables, read once per call while nothing they depend on
+// changes: after a point where Python code may have run (ran_code()), a kept
+// value stands when the layer, and the branch sequence its items come from,
+// are as the watches recorded them; otherwise every table is read afresh.
+// Every value is the one the native read would answer at that moment.
 class RecentReads {
 public:
     RecentReads(PyObject* self) : self(self) {}
@@ -120,9 +128,10 @@ public:
 
     Ref processors() { return recent(processors_, names.processor_array); }
     Ref layers() {
-        if (layers_) return layers_;
+        if (Ref kept = current(layers_)) return kept;
         Ref value = recent(layers_, names.layer_array);
-        if (layers_) table_ = shortcut::sequential_modules(value.get());
+        if (layers_ && (table_ = shortcut::sequential_modules(value.get())))
+            sequence_.record(value.get(), nullptr, 0, nullptr);
         return value;
     }
     Ref layer(PyObject* index) {
@@ -142,22 +151,44 @@ public:
         ran_code();
         return n;
     }
-    void ran_code() {
-        processors_ = nullptr;
-        layers_ = nullptr;
-        table_ = nullptr;
-    }
+    void ran_code() { checked_ = false; }
 
 private:
+    // A kept value, once the watches show it still stands.
+    Ref current(const Ref& kept) {
+        if (!checked_) {
+            checked_ = true;
+            if (!layer_.unchanged(self) || (table_ && !sequence_.unchanged(layers_.get()))) {
+                processors_ = layers_ = table_ = nullptr;
+                layer_.clear();
+                sequence_.clear();
+            }
+        }
+        return kept;
+    }
+
     Ref recent(Ref& kept, PyObject* name) {
-        if (kept) return kept;
-        if (Ref value = shortcut::nn_attr(self, name)) return kept = value;
+        if (Ref value = current(kept)) return value;
+        if (Ref value = shortcut::nn_attr(self, name)) {
+            if (!layer_.unchanged(self)) {
+                PyObject* hook = compat::type_lookup(Py_TYPE(self), names.__getattr__);
+                if (!layer_.record(self, state.table_names, 3, hook)) {
+                    processors_ = layers_ = table_ = nullptr;
+                    return value;  // unwatchable: nothing is kept
+                }
+            }
+            return kept = value;
+        }
         ran_code();  // the ordinary read may run code, before and during
+        current(kept);
         Ref value = getattr(self, name);
         ran_code();
         return value;
     }
 
+    bool checked_ = true;
+    Watch layer_;
+    Watch sequence_;
     Ref processors_;
     Ref layers_;
     Ref table_;  // layers_'s sub-module table, while the shortcut holds for it

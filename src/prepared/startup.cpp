@@ -40,6 +40,9 @@ void init_state(PyObject* module) {
 #undef VSK_INTERN
         n.full_slice = make.keep(PySlice_New(nullptr, nullptr, nullptr));
         n.minus_one = make.keep(PyLong_FromLong(-1));
+        s.table_names[0] = n._parameters;
+        s.table_names[1] = n._buffers;
+        s.table_names[2] = n._modules;
         for (Py_ssize_t i = 0; i < State::kRowKeys; ++i) {
             Ref index = py_int(i);
             s.row_keys[i] = make.keep(PyTuple_Pack(2, index.get(), n.full_slice));
