@@ -60,7 +60,8 @@ TARGETS = ["blockwise_network", "optimize_module", "convert_to_vsk_layer_block",
            "blockwise.get_pretrained_vsk_var", "refresh_net", "refresh_vsk", "make_module",
            "clean.get_pretrained_vsk_attr", "clean.get_pretrained_vsk_var", "forward",
            "forward-threaded", "forward-threaded-no-grad", "forward-threaded-inference",
-           "forward-threaded-autocast", "forward-prepared", "process_and_forward",
+           "forward-threaded-autocast", "forward-prepared", "forward-prepared-cold",
+           "process_and_forward",
            "process_and_pre",
            # The allocations of one worker thread of a threaded forward (see WorkerArming).
            "worker-main", "worker-dendrite"]
@@ -124,18 +125,21 @@ def child_targets():
             return run
         return make
 
-    def prepared():
-        from veskari.inference import switch
+    def prepared(warm):
+        def make():
+            from veskari.inference import switch
 
-        lay = layer()
-        switch(lay)
-        with torch.no_grad():
-            lay(x)  # the rows are made here, unarmed: the sweep fails the prepared call
+            lay = layer()
+            switch(lay)
+            if warm:  # the rows are made here, unarmed: the sweep fails their checks
+                with torch.no_grad():
+                    lay(x)
 
-        def run():
-            with torch.no_grad():
-                return lay(x)
-        return run
+            def run():
+                with torch.no_grad():
+                    return lay(x)
+            return run
+        return make
 
     def worker(branch):
         def make():
@@ -172,7 +176,8 @@ def child_targets():
         "forward-threaded-no-grad": forward(True, "no-grad"),
         "forward-threaded-inference": forward(True, "inference"),
         "forward-threaded-autocast": forward(True, "autocast"),
-        "forward-prepared": prepared,
+        "forward-prepared": prepared(True),
+        "forward-prepared-cold": prepared(False),
         "worker-main": worker("main"),
         "worker-dendrite": worker(0),
         "process_and_forward": branch("process_and_forward", 0),
