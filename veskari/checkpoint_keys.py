@@ -50,7 +50,7 @@ def layer_keys(path: str, trained: Mapping[str, torch.Tensor], converted: nn.Mod
         sources.setdefault(id(tensor), []).append(key)
     record, kept = LayerKeys(), set()
     for key, tensor in converted.state_dict(keep_vars=True).items():
-        clone_of = _CLONES.get(key)
+        clone_of = _CLONES.get(key, "")
         if id(tensor) in sources:
             for source in sources[id(tensor)]:
                 kept.add(source)

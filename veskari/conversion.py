@@ -407,9 +407,9 @@ def _check_outputs(trained: nn.Module, converted: nn.Module, report: ConversionR
     else:
         args = example_inputs if isinstance(example_inputs, tuple) else (example_inputs,)
     with recording_calls() as called:
-        expected = _run(trained, *own_inputs((args, example_kwargs)),
+        expected = _run(trained, own_inputs((args, example_kwargs)),
                         "the network before conversion")
-    actual = _run(converted, *own_inputs((args, example_kwargs)), "the converted network")
+    actual = _run(converted, own_inputs((args, example_kwargs)), "the converted network")
     idle = [path for path, m in trained.named_modules()
             if isinstance(m, VSKNeuronModule) and id(m) not in called]
     try:
@@ -426,8 +426,9 @@ def _check_outputs(trained: nn.Module, converted: nn.Module, report: ConversionR
             mismatch.difference, mismatch.where, report) from None
 
 
-def _run(net: nn.Module, args: tuple[Any, ...], kwargs: dict[str, Any], which: str) -> Any:
+def _run(net: nn.Module, inputs: tuple[tuple[Any, ...], dict[str, Any]], which: str) -> Any:
     # The same CPU random stream for both runs, and the caller's left as it was.
+    args, kwargs = inputs
     try:
         with torch.no_grad(), torch.random.fork_rng(devices=[]):
             torch.default_generator.manual_seed(0)
