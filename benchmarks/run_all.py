@@ -17,6 +17,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 sys.path.insert(0, HERE)
 
+import check_memory_bench  # noqa: E402
 import compile_bench  # noqa: E402
 import forward_bench  # noqa: E402
 import harness  # noqa: E402
@@ -39,7 +40,7 @@ def main():
 
     results = []
     for bench in (forward_bench, prepared_bench, walk_bench, threading_bench, memory_bench,
-                  compile_bench):
+                  check_memory_bench, compile_bench):
         print()
         results += bench.run()
 

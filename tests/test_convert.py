@@ -1,5 +1,7 @@
 """veskari.convert: both conversions in one call, with a report, warnings and a check."""
 import copy
+import functools
+import threading
 import warnings
 
 import pytest
@@ -120,15 +122,79 @@ def test_rejects_what_is_not_a_module(value):
         veskari.convert(value)
 
 
-def test_raises_with_the_largest_difference_when_outputs_differ(monkeypatch):
+@pytest.fixture
+def shifted(monkeypatch):
+    """Converted layers whose output is off by 0.5."""
     class Shifted(clean_veskari.VSKModulePyThread):
         def forward(self, *args, **kwargs):
             return super().forward(*args, **kwargs) + 0.5
 
     monkeypatch.setattr(clean_veskari, "ModuleType", Shifted)
-    with pytest.raises(veskari.ConversionMismatchError, match="largest difference 0.5") as err:
-        veskari.convert(nn.Sequential(dendritic()), torch.randn(3, 4))
+
+
+class Outputs(nn.Module):
+    """One neuron module between a preparation of the input and a shaping of the output."""
+
+    def __init__(self, out=lambda y: y, before=lambda x: x):
+        super().__init__()
+        self.layer, self.out, self.before = dendritic(), out, before
+
+    def forward(self, x):
+        return self.out(self.layer(self.before(x)))
+
+
+@pytest.mark.parametrize("out, where", [
+    (lambda y: y, "output"), (lambda y: {"array": y.numpy()}, r"output\['array'\]"),
+    (lambda y: y.to_sparse(), "output"),
+    (lambda y: torch.nested.nested_tensor([y[:1], y[1:]], layout=torch.jagged), r"output\[0\]"),
+], ids=["tensor", "numpy", "sparse", "nested"])
+def test_a_mismatch_is_found_in_any_output_and_leaves_the_network_as_it_was(shifted, out, where):
+    net = Outputs(out)
+    for param in net.parameters():
+        param.wrapped = True  # the conversion deletes it
+    state = net.state_dict(keep_vars=True)
+    with pytest.raises(veskari.ConversionMismatchError,
+                       match=where + " differs .* largest difference 0.5") as err:
+        veskari.convert(net, torch.randn(3, 4))
     assert err.value.max_difference == pytest.approx(0.5)
+    assert net.state_dict(keep_vars=True) == state and len(net.layer.dendrites_to_top) == 2
+    assert all(p.wrapped for p in net.parameters())
+
+
+@pytest.mark.parametrize("before", [lambda x: x.mul_(2), nn.BatchNorm1d(4)],
+                         ids=["input changed in place", "statistics updated"])
+def test_the_check_changes_neither_the_inputs_nor_the_buffers(before):
+    net, x = Outputs(before=before), torch.randn(3, 4)
+    kept = copy.deepcopy((x, net.state_dict()))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # a network in training mode is warned about
+        _, report = veskari.convert(net, x)
+    assert torch.equal(x, kept[0]) and report.max_difference == 0
+    assert all(torch.equal(net.state_dict()[k], v) for k, v in kept[1].items() if "before" in k)
+
+
+class Writes(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.scale = nn.Parameter(torch.ones(1))
+
+    def forward(self, x):
+        return x * self.scale.mul_(1)
+
+
+@pytest.mark.parametrize("build, kwargs, error, message", [
+    (lambda: Outputs(lambda y: threading.Lock()), {}, TypeError,
+     r"its output cannot be compared .*lock.* without example_inputs"),
+    (lambda: Outputs(before=functools.partial(lambda lock, x: x, threading.Lock())), {},
+     TypeError, "(?s)pickle.*convert.net. without example_inputs"),
+    (Outputs, {"example_kwargs": [1]}, TypeError, "example_kwargs must be a dict .* got list$"),
+    (lambda: Outputs(before=Writes()), {}, RuntimeError, "wrote in place .*before.scale"),
+], ids=["opaque output", "uncopyable network", "kwargs not a dict", "weights written"])
+def test_the_check_refuses_what_it_cannot_check(build, kwargs, error, message):
+    net = build()
+    with pytest.raises(error, match=message):
+        veskari.convert(net, torch.randn(3, 4), **kwargs)
+    assert not any(isinstance(m, InferenceLayer) for m in net.modules())
 
 
 def test_package_import_leaves_torch_unloaded():

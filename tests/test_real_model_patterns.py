@@ -4,6 +4,7 @@ import dataclasses
 import math
 import warnings
 
+import numpy
 import pytest
 import torch
 from torch import nn
@@ -188,8 +189,9 @@ INF, NAN = math.inf, math.nan
     (Output(torch.ones(2), Cache(torch.ones(2))), Output(torch.ones(2), Cache(torch.zeros(2))),
      1.0, False),
     (torch.tensor([1.0, INF]), torch.tensor([1.0, -INF]), INF, False),
+    ((torch.float16, numpy.array([2**60])), (torch.float16, numpy.array([2**60 + 1])), 1, False),
 ], ids=["infinities", "plain leaves", "dataclass and cache", "int64 gap", "inside a cache",
-        "opposite infinities"])
+        "opposite infinities", "dtype and numpy int64 gap"])
 def test_output_comparison(want, got, difference, equal):
     try:
         found = largest_difference(want, got)

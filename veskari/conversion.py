@@ -9,20 +9,22 @@ trained one did.
 """
 from __future__ import annotations
 
-import copy
+import contextlib
 import re
 import warnings
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Mapping
 from dataclasses import dataclass, field
 from typing import Any, TypeVar
 
 import torch
 from torch import nn
 
-from veskari import blockwise_veskari, clean_veskari, inference, utils_veskari
+from veskari import blockwise_veskari, checkpoint_keys, clean_veskari, inference, utils_veskari
 from veskari import globals_veskari as GVS
-from veskari.compare import Mismatch, largest_difference
+from veskari.checkpoint_keys import LayerKeys
+from veskari.compare import Mismatch, Uncomparable, largest_difference
 from veskari.modules_veskari import VSKNeuronModule, recording_calls
+from veskari.trial_copy import own_inputs, parameter_versions, sharing_copy, written_parameters
 
 __all__ = ["ConversionMismatchError", "ConversionReport", "ConversionWarning", "convert"]
 
@@ -48,12 +50,30 @@ class ConversionMismatchError(RuntimeError):
 
 @dataclass
 class ConversionReport:
-    """What :func:`convert` did. Paths are those of ``net.named_modules()``."""
+    """What :func:`convert` did. Paths are those of ``net.named_modules()``.
+
+    ``keys[path]`` says what became of each trained ``state_dict`` key of the
+    layer converted at ``path``; :meth:`translate` applies that to a trained
+    checkpoint.
+    """
 
     converted: list[str] = field(default_factory=list)
     skipped: list[tuple[str, str]] = field(default_factory=list)  # (path, why)
     already_converted: list[str] = field(default_factory=list)
     max_difference: float | int | None = None  # set when example inputs were checked
+    keys: dict[str, LayerKeys] = field(default_factory=dict)
+    tied: list[list[str]] = field(default_factory=list, repr=False)  # keys of one parameter
+
+    def translate(self, state: Mapping[str, Any]) -> dict[str, Any]:
+        """A trained ``state_dict`` (or a shard of it) under the converted network's keys.
+
+        Renamed and cloned keys take their converted names, tensors the
+        conversion created are added, keys the converted network does not
+        hold (``keys[path].dropped``) are left out, keys of unconverted parts
+        pass through; ``load_state_dict(result, strict=True, assign=True)``
+        then fills a network converted on the ``meta`` device.
+        """
+        return checkpoint_keys.translate(self.keys.values(), self.tied, state)
 
     def __str__(self) -> str:
         lines = [f"converted {len(self.converted)} layer(s)"
@@ -90,25 +110,36 @@ def convert(net: _M, example_inputs: Any = None, *, example_kwargs: dict[str, An
 
     With ``example_inputs`` (one argument, or a tuple of positional
     arguments) and/or ``example_kwargs``, a converted copy is checked first
-    against a trained copy, under ``torch.no_grad()``: the caller's network
-    is not run and not changed by the check, and on a mismatch it is left
-    unconverted; :class:`ConversionMismatchError` carries the largest
-    difference and the report. Put the network in the mode you will run it
-    in (``net.eval()``) first.
+    against a trained copy, under ``torch.no_grad()``, each run on its own
+    copy of the inputs. The copies share the caller's parameter storage (the
+    check costs buffers, not a second network) and have their own buffers;
+    the caller's network is not run, and on a mismatch it is left
+    unconverted and unchanged; :class:`ConversionMismatchError` carries the
+    largest difference and the report. Forward hooks and pre-hooks on the
+    copies are the caller's (they may be part of the computation), so each
+    runs during the check: once on the trained copy and, where the converted
+    layer still calls it, on the converted one. Put the network in the mode
+    you will run it in (``net.eval()``) first.
+
+    A network built on the ``meta`` device converts (inside a
+    ``torch.device("meta")`` context too) but cannot be checked; load the
+    trained weights afterwards through ``report.translate``.
     """
     if not isinstance(net, nn.Module):
         raise TypeError(f"convert() needs a torch.nn.Module, got {type(net).__name__}")
+    if example_kwargs is not None and not (isinstance(example_kwargs, Mapping) and all(
+            isinstance(key, str) for key in example_kwargs)):
+        raise TypeError("convert()'s example_kwargs must be a dict of keyword arguments by "
+                        f"name, got {type(example_kwargs).__name__}")
     difference = None
-    if example_inputs is not None or example_kwargs is not None:
-        if any(m.training and isinstance(m, _RANDOM_IN_TRAINING) for m in net.modules()):
-            warnings.warn("veskari.convert checks a network in training mode: Dropout and "
-                          "BatchNorm make the comparison meaningless; call net.eval() first",
-                          ConversionWarning, stacklevel=2)
-        trained = copy.deepcopy(net)
-        candidate, trial, _ = _convert(copy.deepcopy(net), prepare)
-        difference, idle = _check_outputs(trained, candidate, trial,
-                                          example_inputs, example_kwargs or {})
-    net, report, problems = _convert(net, prepare)
+    with _off_meta():
+        if example_inputs is not None or example_kwargs is not None:
+            if any(m.training and isinstance(m, _RANDOM_IN_TRAINING) for m in net.modules()):
+                warnings.warn("veskari.convert checks a network in training mode: Dropout and "
+                              "BatchNorm make the comparison meaningless; call net.eval() first",
+                              ConversionWarning, stacklevel=2)
+            difference, idle = _trial(net, prepare, example_inputs, dict(example_kwargs or {}))
+        net, report, problems = _convert(net, prepare)
     if difference is not None:
         report.max_difference = difference
         if idle:
@@ -121,9 +152,42 @@ def convert(net: _M, example_inputs: Any = None, *, example_kwargs: dict[str, An
     return net, report
 
 
+def _off_meta() -> contextlib.AbstractContextManager[Any]:
+    # Inside torch.device("meta") the converter would make its view-shape
+    # tensors on meta, where nothing can read them back; they belong on the CPU.
+    meta = torch.get_default_device().type == "meta"
+    return torch.device("cpu") if meta else contextlib.nullcontext()
+
+
+def _trial(net: nn.Module, prepare: bool, example_inputs: Any, example_kwargs: dict[str, Any]
+           ) -> tuple[float | int, list[str]]:
+    """The check on two copies that share ``net``'s parameter storage."""
+    if any(t.is_meta for t in [*net.parameters(), *net.buffers()]):
+        raise ValueError("veskari.convert cannot check a network on the meta device (its "
+                         "tensors hold no values): convert it without example_inputs/"
+                         "example_kwargs, then load the trained weights through "
+                         "report.translate")
+    versions = parameter_versions(net)
+    trained = sharing_copy(net)
+    candidate, trial, _ = _convert(sharing_copy(net), prepare)
+    try:
+        return _check_outputs(trained, candidate, trial, example_inputs, example_kwargs)
+    finally:
+        written = written_parameters(net, versions)
+        if written:
+            raise RuntimeError(
+                "veskari.convert: the forward wrote in place to the parameter(s) "
+                f"{', '.join(written[:3])} during the check; the checked copies share your "
+                "network's parameter storage, so those values changed. The network was left "
+                "unconverted; convert without example inputs, or keep the forward from "
+                "writing to its weights")
+
+
 def _convert(net: _M, prepare: bool) -> tuple[_M, ConversionReport, list[str]]:
     """Both conversions in place; the report and what to warn about."""
     before = _outermost(net, _is_convertible)
+    # Taken now: the conversion changes the trained layers' own containers.
+    trained_keys = {path: module.state_dict(keep_vars=True) for path, module in before}
     problems = _skip_list_problems(net)
 
     def is_clean(module: nn.Module) -> bool:
@@ -160,6 +224,9 @@ def _convert(net: _M, prepare: bool) -> tuple[_M, ConversionReport, list[str]]:
             if kind != "skip list":
                 left.setdefault(why if kind == "other" else kind, []).append(path)
 
+    report.keys = {path: checkpoint_keys.layer_keys(path, trained_keys[path], after[path])
+                   for path in report.converted}
+    report.tied = checkpoint_keys.tie_groups(net)
     if not report.converted:
         problems.insert(0, "converted nothing: " + _nothing_because(report))
     else:
@@ -340,12 +407,18 @@ def _check_outputs(trained: nn.Module, converted: nn.Module, report: ConversionR
     else:
         args = example_inputs if isinstance(example_inputs, tuple) else (example_inputs,)
     with recording_calls() as called:
-        expected = _run(trained, args, example_kwargs, "the network before conversion")
-    actual = _run(converted, args, example_kwargs, "the converted network")
+        expected = _run(trained, own_inputs((args, example_kwargs)),
+                        "the network before conversion")
+    actual = _run(converted, own_inputs((args, example_kwargs)), "the converted network")
     idle = [path for path, m in trained.named_modules()
             if isinstance(m, VSKNeuronModule) and id(m) not in called]
     try:
         return largest_difference(expected, actual), idle
+    except Uncomparable as err:
+        raise TypeError(
+            f"veskari.convert cannot check the converted network: its {err}. Convert without "
+            "example_inputs/example_kwargs to skip the check (the network was left "
+            "unconverted)") from err
     except Mismatch as mismatch:
         raise ConversionMismatchError(
             f"the converted network's {mismatch} from the trained network's: largest "
@@ -353,8 +426,9 @@ def _check_outputs(trained: nn.Module, converted: nn.Module, report: ConversionR
             mismatch.difference, mismatch.where, report) from None
 
 
-def _run(net: nn.Module, args: tuple[Any, ...], kwargs: dict[str, Any], which: str) -> Any:
+def _run(net: nn.Module, inputs: tuple[tuple[Any, ...], dict[str, Any]], which: str) -> Any:
     # The same CPU random stream for both runs, and the caller's left as it was.
+    args, kwargs = inputs
     try:
         with torch.no_grad(), torch.random.fork_rng(devices=[]):
             torch.default_generator.manual_seed(0)
