@@ -246,6 +246,7 @@ def _why_skipped(net: nn.Module, path: str, module: nn.Module) -> tuple[str, str
 
 def _why_unreached(net: nn.Module, path: str, clean_walk: bool) -> tuple[str, str]:
     """Why a walk did not reach ``path``: the first rule on the way that stops it."""
+    digit = None  # convert goes on past a digit-named child (veskari.stranded)
     for parent, name, walk_name in _steps(net, path):
         if isinstance(parent, (nn.Sequential, nn.ModuleList)):
             continue  # containers hand every child on
@@ -256,15 +257,18 @@ def _why_unreached(net: nn.Module, path: str, clean_walk: bool) -> tuple[str, st
             return "device", f"the clean walk never enters a member named {name!r}"
         if name not in dir(parent):  # what the walks' __dir__ call lists
             if name[:1].isdigit() and walk_name not in GVS.pc.get_module_names_to_not_save():
-                return "digit", (
+                digit = digit or (
                     f"its name {name!r} under {type(parent).__name__} starts with a digit, "
                     "which the walks never reach; convert reaches such children itself, but "
                     "not inside a type on get_modules_to_track()")
+                continue
             if not name[:1].isdigit():
                 return "other", f"{type(parent).__name__}.__dir__() does not list {name!r}"
         if walk_name in GVS.pc.get_module_names_to_not_save():
             return "skip list", (f"{walk_name!r} is on the skip list "
                                  "(globals_veskari.pc.get_module_names_to_not_save())")
+    if digit:
+        return "digit", digit
     return "other", ("the walk did not reach it (for example, it is reached twice through "
                      "one parent)")
 

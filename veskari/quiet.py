@@ -32,19 +32,24 @@ def held_back(what: str) -> Iterator[list[str]]:
     """Collects the warnings and log records raised inside; yields their texts
     (filled when the block ends) and logs a summary at debug level."""
     collector = _Collector()
+    # Filters on the handlers, not the loggers: a logger made during the walk
+    # has none of its own, and its records reach these.
     loggers = [logging.getLogger()] + [
-        logger for name, logger in list(logging.Logger.manager.loggerDict.items())
-        if isinstance(logger, logging.Logger) and not name.startswith(log.name)]
+        logger for logger in list(logging.Logger.manager.loggerDict.values())
+        if isinstance(logger, logging.Logger)]
+    handlers = {id(h): h for logger in loggers for h in logger.handlers}
+    if logging.lastResort is not None:
+        handlers[id(logging.lastResort)] = logging.lastResort
     said: list[str] = []
-    for logger in loggers:
-        logger.addFilter(collector)
+    for handler in handlers.values():
+        handler.addFilter(collector)
     try:
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
             yield said
     finally:
-        for logger in loggers:
-            logger.removeFilter(collector)
+        for handler in handlers.values():
+            handler.removeFilter(collector)
     texts = [f"{w.category.__name__}: {w.message}" for w in caught]
     texts += [f"log {r.name} {r.levelname}: {r.getMessage()}" for r in collector.records]
     said.extend(dict.fromkeys(texts))  # once each, in order

@@ -51,7 +51,7 @@ def convert_stranded(net: nn.Module) -> list[str]:
     done: set[tuple[int, str]] = set()
     converted: list[str] = []
     while True:
-        units = [unit for unit in _stranded_units(net) if (id(unit[0]), unit[1]) not in done]
+        units = _stranded_units(net, done)
         if not units:
             return converted
         for parent, key, walk_name in units:
@@ -72,7 +72,7 @@ def _convert_in_holder(parent: nn.Module, key: str, walk_name: str) -> None:
     parent._modules[key] = holder._modules["0"]
 
 
-def _stranded_units(net: nn.Module) -> list[_Unit]:
+def _stranded_units(net: nn.Module, done: set[tuple[int, str]]) -> list[_Unit]:
     listed: dict[int, set[str]] = {}  # dir() of each parent, read once
 
     def walk_sees(parent: nn.Module, name: str) -> bool:
@@ -83,16 +83,18 @@ def _stranded_units(net: nn.Module) -> list[_Unit]:
     units: dict[tuple[int, str], _Unit] = {}
     for path, module in net.named_modules():
         if type(module) is VSKNeuronModule or type(module).__name__ == "VSKLayer":
-            unit = _digit_step(net, path, walk_sees)
+            unit = _digit_step(net, path, walk_sees, done)
             if unit is not None:
                 units.setdefault((id(unit[0]), unit[1]), unit)
     return list(units.values())
 
 
-def _digit_step(net: nn.Module, path: str, walk_sees: Any) -> _Unit | None:
+def _digit_step(net: nn.Module, path: str, walk_sees: Any,
+                done: set[tuple[int, str]]) -> _Unit | None:
     """The first step from the root to ``path`` that the walks miss, if they
     miss it only for its leading digit; None if they reach ``path`` or stop
-    before it for a reason they mean (the skip list, a tracked type)."""
+    before it for a reason they mean (the skip list, a tracked type). Steps
+    into children already converted on their own count as reached."""
     parent, walk_name = net, ""
     for name in path.split(".") if path else []:
         container = isinstance(parent, (nn.Sequential, nn.ModuleList))
@@ -102,7 +104,7 @@ def _digit_step(net: nn.Module, path: str, walk_sees: Any) -> _Unit | None:
                 return None  # the clean walk leaves such a module untouched
             if walk_name in GVS.pc.get_module_names_to_not_save():
                 return None
-            if not walk_sees(parent, name):
+            if (id(parent), name) not in done and not walk_sees(parent, name):
                 return (parent, name, walk_name) if name[:1].isdigit() else None
         parent = parent.get_submodule(name)
     return None
