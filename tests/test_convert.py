@@ -73,11 +73,12 @@ def test_finishes_a_half_converted_network(stage):
 
 @pytest.mark.parametrize("build, path, because", [
     (lambda: Holder("base_model", dendritic()), "base_model", "'.base_model' is on the skip list"),
-    (lambda: Holder("parts", nn.ModuleDict({"1x": dendritic()})), "parts.1x",
+    (lambda: (GVS.pc.set_modules_to_track([nn.ModuleDict]),
+              Holder("parts", nn.ModuleDict({"1x": dendritic()})))[1], "parts.1x",
      "starts with a digit"),
     (lambda: Holder("sub", SubNeuron(nn.Linear(4, 4), [-1, 0], 1)), "sub", "is a subclass"),
     (dendritic, "", "the network itself is a neuron module"),
-], ids=["skip list", "digit key", "subclass", "root"])
+], ids=["skip list", "digit key, tracked", "subclass", "root"])
 def test_reports_what_it_skipped_and_why(build, path, because):
     net = build()
     with warnings.catch_warnings(record=True) as caught:

@@ -1,6 +1,7 @@
 """Stand-ins for what real architectures do to wrapped layers and to the check."""
 import copy
 import dataclasses
+import logging
 import math
 import warnings
 
@@ -201,3 +202,170 @@ def test_output_comparison(want, got, difference, equal):
     else:
         assert equal
     assert found == difference and (equal or type(found) is type(difference))
+
+
+class TransposedLinear(nn.Module):
+    """Like GPT-2's Conv1D: weight stored (in, out), no reset_parameters."""
+
+    def __init__(self, nf, nx):
+        super().__init__()
+        self.nf = nf
+        self.weight = nn.Parameter(torch.randn(nx, nf) * 0.02)
+        self.bias = nn.Parameter(torch.zeros(nf))
+
+    def forward(self, x):
+        flat = torch.addmm(self.bias, x.reshape(-1, x.size(-1)), self.weight)
+        return flat.view(*x.shape[:-1], self.nf)
+
+
+class LayerGetter(nn.ModuleDict):
+    """Runs its children in order and returns those named in return_layers."""
+
+    def __init__(self, layers, return_layers):
+        super().__init__(layers)
+        self.return_layers = return_layers
+
+    def forward(self, x):
+        found = {}
+        for name, layer in self.items():
+            x = layer(x)
+            if name in self.return_layers:
+                found[self.return_layers[name]] = x
+        return found
+
+
+class Inner(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.blocks = nn.ModuleDict({"0": nn.Conv2d(4, 4, 1)})
+
+    def forward(self, x):
+        return self.blocks["0"](x)
+
+
+class Segmenter(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.backbone = LayerGetter({"0": nn.Sequential(nn.Conv2d(3, 4, 3, padding=1), nn.ReLU()),
+                                     "1": nn.Conv2d(4, 4, 1), "2": Inner()},
+                                    {"1": "aux", "2": "out"})
+        self.head = TransposedLinear(5, 4)
+
+    def forward(self, x):
+        found = self.backbone(x)
+        return self.head((found["out"] + found["aux"]).mean((2, 3)))
+
+
+class TiedLM(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.embed = nn.Embedding(10, 6)
+        self.body = nn.Linear(6, 6)
+        self.head = nn.Linear(6, 10, bias=False)
+        self.head.weight = self.embed.weight
+
+    def forward(self, ids):
+        return self.head(torch.relu(self.body(self.embed(ids))))
+
+
+def shared_keys(state):
+    pointers = [v.data_ptr() for v in state.values()]
+    return {k for k, v in state.items() if pointers.count(v.data_ptr()) > 1}
+
+
+@pytest.mark.parametrize("entry, left", [
+    (None, []), (".backbone.1", ["backbone.1"]), (".backbone.2.blocks.0", ["backbone.2.blocks.0"]),
+], ids=["all", "digit child skipped", "nested digit child skipped"])
+def test_digit_keyed_children_convert_and_honour_the_skip_list(entry, left):
+    torch.manual_seed(0)
+    net = add_dendrites(wrap_layers(Segmenter(), [nn.Conv2d, TransposedLinear]), 2, init_scale=0.5)
+    head = net.head  # its dendrites are fresh, no copies of the main layer
+    assert not torch.equal(head.dendrite_module.layers[0].weight, head.main_module.weight)
+    if entry:
+        GVS.pc.set_module_names_to_not_save([entry])
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        net, report = veskari.convert(net.eval(), torch.randn(2, 3, 6, 6))
+    assert report.max_difference == 0 and [p for p, _ in report.skipped] == left
+    assert len(report.converted) == 4 - len(left)
+    assert all(type(m) is not VSKNeuronModule or p in left for p, m in net.named_modules())
+
+
+def test_tied_layers_stay_unwrapped_and_the_tie_keeps_its_names():
+    torch.manual_seed(0)
+    net = TiedLM()
+    with pytest.warns(LayerLeftUnwrappedWarning, match="head: its weight is tied to embed.weight"):
+        add_dendrites(wrap_layers(net, [nn.Linear]), 2, init_scale=0.5)
+    assert shared_keys(net.state_dict()) == {"embed.weight", "head.weight"}
+    net, report = veskari.convert(net.eval(), torch.tensor([[1, 2, 3]]))
+    assert report.converted == ["body"] and report.max_difference == 0
+    assert shared_keys(net.state_dict()) == {"embed.weight", "head.weight"}
+
+
+class Shared(nn.Module):
+    def __init__(self):
+        super().__init__()
+        self.a = nn.Linear(4, 4)
+        self.b = self.a
+        self.seq = nn.Sequential(self.a, nn.ReLU())
+
+    def forward(self, x):
+        return self.seq(self.b(self.a(x)))
+
+
+def test_a_layer_under_several_names_gets_one_wrapper_and_converts_under_each():
+    def build(seed):
+        torch.manual_seed(seed)
+        return add_dendrites(wrap_layers(Shared(), [nn.Linear]), 2, seed=seed, init_scale=0.5)
+
+    net, x = build(0).eval(), torch.randn(3, 4)
+    assert isinstance(net.a, VSKNeuronModule) and net.a is net.b is net.seq[0]
+    net, report = veskari.convert(net, x)
+    assert report.max_difference == 0
+    state = net.state_dict()
+    assert {k.split(".")[0] for k in state} == {"a", "b", "seq"}
+    assert shared_keys(state) >= {"a.layer_array.2.weight", "b.layer_array.2.weight"}
+    again, _ = veskari.convert(build(1).eval())
+    again.load_state_dict(state)
+    with torch.no_grad():
+        assert torch.equal(again(x), net(x))
+
+
+class Chatty(nn.Module):
+    """A property that warns and logs when read, as some libraries' do."""
+
+    def __init__(self):
+        super().__init__()
+        self.proj = nn.Linear(6, 6)
+
+    @property
+    def checkpointing(self):
+        warnings.warn("checkpointing is deprecated", FutureWarning, stacklevel=2)
+        logging.getLogger("elsewhere").warning("loss_type=None is unrecognized")
+        return False
+
+    def forward(self, x):
+        return self.proj(x)
+
+
+def test_convert_holds_back_what_other_libraries_say_during_the_walk(caplog):
+    net = add_dendrites(wrap_layers(nn.Sequential(Chatty()), [nn.Linear]), 2).eval()
+    with warnings.catch_warnings(record=True) as caught, caplog.at_level(logging.DEBUG):
+        warnings.simplefilter("always")
+        veskari.convert(net, torch.randn(2, 6))
+        said = [(r.name, r.levelno) for r in caplog.records]
+        net[0].checkpointing  # noqa: B018 -- outside the walk it is heard again
+    assert caught[-1].category is FutureWarning and len(caught) == 1
+    assert set(said) == {("veskari", logging.DEBUG)}  # the checked copy's walks and the net's
+    assert "loss_type=None" in caplog.records[0].getMessage()
+    assert caplog.records[-1].name == "elsewhere"
+
+
+def test_warnings_about_many_layers_name_three():
+    net = nn.Sequential(*[nn.MultiheadAttention(4, 1) for _ in range(5)])
+    with pytest.warns(LayerLeftUnwrappedWarning) as caught:
+        wrap_layers(net, [nn.modules.linear.NonDynamicallyQuantizableLinear])
+    message = str(caught[0].message)
+    assert "left 5 layer(s) (0.out_proj, 1.out_proj, 2.out_proj, ...)" in message
+    assert "0.out_proj and 4 more: nn.MultiheadAttention" in message
+    assert len(caught[0].message.layers) == 5

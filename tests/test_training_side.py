@@ -8,8 +8,11 @@ from torch import nn
 from networks import ALL_NETWORKS
 from veskari import globals_veskari as GVS
 from veskari import reference
+from veskari.layouts import OutputLayout
 from veskari.modules_veskari import DendriteValues, Processor, RecurrentProcessor, VSKNeuronModule
 from veskari.utils_veskari import (
+    CopiedDendritesWarning,
+    NothingDoneWarning,
     add_dendrites,
     fresh_copy_factory,
     neuron_modules,
@@ -267,3 +270,53 @@ def test_zoo_networks_are_deterministic_and_use_dendrites(name):
 def test_zoo_mlp_covers_every_dendrite_count():
     net, _ = ALL_NETWORKS["mlp"]()
     assert {m.num_dendrites for m in neuron_modules(net)} >= {0, 1, 2, 3}
+
+
+@pytest.mark.parametrize("types", [["Linear"], [nn.Linear(2, 2)], nn.Linear(2, 2)],
+                         ids=["string", "instance in a list", "instance"])
+def test_wrap_layers_rejects_what_is_not_a_layer_class(types):
+    with pytest.raises(TypeError, match="needs layer classes"):
+        wrap_layers(nn.Sequential(nn.Linear(2, 2)), types)
+
+
+@pytest.mark.parametrize("helper", [lambda net: wrap_layers(net, [nn.Conv1d]),
+                                    lambda net: add_dendrites(net, 2)], ids=["wrap", "add"])
+def test_helpers_that_find_nothing_say_so(helper):
+    with pytest.warns(NothingDoneWarning):
+        helper(nn.Sequential(nn.Linear(2, 2)))
+
+
+@pytest.mark.parametrize("layer, x", [
+    (nn.Linear(16, 4), torch.randn(16)), (nn.Conv2d(3, 4, 3), torch.randn(3, 5, 5)),
+    (nn.LSTM(4, 5), torch.randn(6, 4))], ids=["linear", "conv2d", "lstm"])
+def test_unbatched_inputs_are_refused_with_dendrites(layer, x):
+    module = _grown(layer, 0)
+    module(x)  # without dendrites the layer's own result stands
+    add_dendrites(module, 1)
+    with pytest.raises(ValueError, match="give the input a batch axis"):
+        module(x)
+
+
+class Scaled(nn.Module):
+    """A layer type of no known layout and without reset_parameters."""
+
+    def __init__(self, width):
+        super().__init__()
+        self.scale = nn.Parameter(torch.randn(width))
+
+    def forward(self, x):
+        return x * self.scale
+
+
+def test_layouts_and_initialisers_for_a_type_of_ones_own():
+    net = nn.Sequential(Scaled(3))
+    with pytest.raises(ValueError, match=r"layouts=\{Scaled: \[-1, 0\]\}"):
+        wrap_layers(net, [Scaled])
+    layout = OutputLayout([-1, 0], neurons=lambda m: m.scale.numel())
+    wrap_layers(net, [Scaled], layouts={Scaled: layout})
+    assert net[0].num_neurons == 3 and net[0].this_node_index.item() == 1
+    with pytest.warns(CopiedDendritesWarning, match=r"initialisers=\{Scaled: function\}"):
+        add_dendrites(net, 1)
+    add_dendrites(net, 1, initialisers={Scaled: lambda m: nn.init.zeros_(m.scale)})
+    copied, fresh = net[0].dendrite_module.layers
+    assert torch.equal(copied.scale, net[0].main_module.scale) and not fresh.scale.any()

@@ -24,6 +24,9 @@ from veskari import globals_veskari as GVS
 from veskari.checkpoint_keys import LayerKeys
 from veskari.compare import Mismatch, Uncomparable, largest_difference
 from veskari.modules_veskari import VSKNeuronModule, recording_calls
+from veskari.naming import some as _some
+from veskari.quiet import held_back
+from veskari.stranded import convert_stranded
 from veskari.trial_copy import own_inputs, parameter_versions, sharing_copy, written_parameters
 
 __all__ = ["ConversionMismatchError", "ConversionReport", "ConversionWarning", "convert"]
@@ -89,6 +92,7 @@ class ConversionReport:
 
 
 _M = TypeVar("_M", bound=nn.Module)
+_EACH_IN_REPORT = " (the report's .skipped has each one with its reason)"
 # Layers whose training mode makes two runs on the same inputs differ.
 _RANDOM_IN_TRAINING = (nn.modules.dropout._DropoutNd, nn.modules.batchnorm._NormBase)
 
@@ -196,9 +200,11 @@ def _convert(net: _M, prepare: bool) -> tuple[_M, ConversionReport, list[str]]:
     already = [path for path, _ in _outermost(net, is_clean, is_clean)]
     bypassed = [(path, why) for path, why in ((p, _bypass(net, p)) for p, _ in before) if why]
     try:
-        blockwise_veskari.blockwise_network(net)
-        blocks = {path for path, m in net.named_modules() if type(m).__name__ == "VSKLayer"}
-        net = clean_veskari.refresh_net(net)
+        with held_back("veskari.convert's walks"):
+            blockwise_veskari.blockwise_network(net)
+            convert_stranded(net)
+            blocks = {path for path, m in net.named_modules() if type(m).__name__ == "VSKLayer"}
+            net = clean_veskari.refresh_net(net)
         if prepare:
             inference.switch(net)
     except BaseException as err:
@@ -231,19 +237,14 @@ def _convert(net: _M, prepare: bool) -> tuple[_M, ConversionReport, list[str]]:
         problems.insert(0, "converted nothing: " + _nothing_because(report))
     else:
         problems += [f"left {_some(paths)} unconverted: " + _skipped_why(report, paths[0])
-                     for paths in left.values()]
+                     + _EACH_IN_REPORT for paths in left.values()]
     if stranded:
-        problems.append("left half converted (calling them raises NotImplementedError): "
-                        + ", ".join(map(_shown, stranded)))
+        problems.append(f"left {_some(stranded)} half converted (calling them raises "
+                        "NotImplementedError)" + _EACH_IN_REPORT)
     if bypassed:
         problems.append(f"the dendrites of {_some([p for p, _ in bypassed])} do not count: "
                         f"{bypassed[0][1]}. Leave such layers unwrapped (wrap_layers does)")
     return net, report, problems
-
-
-def _some(paths: list[str], shown: int = 3) -> str:
-    names = ", ".join(map(_shown, paths[:shown])) + (", ..." if len(paths) > shown else "")
-    return f"{len(paths)} layer(s) ({names})"
 
 
 def _skipped_why(report: ConversionReport, path: str) -> str:
@@ -312,6 +313,7 @@ def _why_skipped(net: nn.Module, path: str, module: nn.Module) -> tuple[str, str
 
 def _why_unreached(net: nn.Module, path: str, clean_walk: bool) -> tuple[str, str]:
     """Why a walk did not reach ``path``: the first rule on the way that stops it."""
+    digit = None  # convert goes on past a digit-named child (veskari.stranded)
     for parent, name, walk_name in _steps(net, path):
         if isinstance(parent, (nn.Sequential, nn.ModuleList)):
             continue  # containers hand every child on
@@ -321,16 +323,19 @@ def _why_unreached(net: nn.Module, path: str, clean_walk: bool) -> tuple[str, st
         if clean_walk and name in ("device", "dtype"):
             return "device", f"the clean walk never enters a member named {name!r}"
         if name not in dir(parent):  # what the walks' __dir__ call lists
-            if name[:1].isdigit():
-                return "digit", (
-                    f"its name {name!r} under {type(parent).__name__} starts with a digit; "
-                    "PyTorch's Module.__dir__ leaves such names out, so the walks never reach "
-                    "it (rename the keys to start with a letter, or hold the layers in an "
-                    "nn.ModuleList)")
-            return "other", f"{type(parent).__name__}.__dir__() does not list {name!r}"
+            if name[:1].isdigit() and walk_name not in GVS.pc.get_module_names_to_not_save():
+                digit = digit or (
+                    f"its name {name!r} under {type(parent).__name__} starts with a digit, "
+                    "which the walks never reach; convert reaches such children itself, but "
+                    "not inside a type on get_modules_to_track()")
+                continue
+            if not name[:1].isdigit():
+                return "other", f"{type(parent).__name__}.__dir__() does not list {name!r}"
         if walk_name in GVS.pc.get_module_names_to_not_save():
             return "skip list", (f"{walk_name!r} is on the skip list "
                                  "(globals_veskari.pc.get_module_names_to_not_save())")
+    if digit:
+        return "digit", digit
     return "other", ("the walk did not reach it (for example, it is reached twice through "
                      "one parent)")
 
@@ -368,7 +373,7 @@ def _names_a_member(net: nn.Module, entry: str) -> bool:
     module: Any = net
     for i, (attribute, key) in enumerate(parts):
         container = isinstance(module, (nn.Sequential, nn.ModuleList))
-        if attribute and (container or attribute not in dir(module)):
+        if attribute and (container or not _attribute_member(module, attribute)):
             return False
         if key and (not container or key not in module._modules):
             return False
@@ -377,6 +382,11 @@ def _names_a_member(net: nn.Module, entry: str) -> bool:
             if not isinstance(module, nn.Module):
                 return False
     return bool(parts[-1][0])
+
+
+def _attribute_member(module: nn.Module, name: str) -> bool:
+    # convert reaches digit-named children too (veskari.stranded)
+    return name in dir(module) or (name[:1].isdigit() and name in module._modules)
 
 
 def _steps(net: nn.Module, path: str) -> Iterator[tuple[nn.Module, str, str]]:

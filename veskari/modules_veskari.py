@@ -12,6 +12,7 @@ import torch
 from torch import nn
 
 from veskari import globals_veskari as GVS
+from veskari import layouts
 
 # Names a wrapper answers itself, never on behalf of its main layer: its own
 # state, and what the converters and the forward test for with hasattr.
@@ -213,6 +214,7 @@ class VSKNeuronModule(nn.Module):
         if self.processor is not None:
             out = self.processor.post_n1(out)
         if len(self.dendrites_to_top) > 0:
+            _require_every_axis(out, view, self.main_module)
             top = self.dendrites_to_top[-1]
             for i in range(len(activated)):
                 out = out + top[i, :].view(view).to(out.device) * activated[i]
@@ -224,16 +226,19 @@ class VSKNeuronModule(nn.Module):
         return f"num_neurons={self.num_neurons}, dendrites={self.num_dendrites}"
 
 
+def _require_every_axis(out, view, main):
+    # The weight rows are laid out for every axis of the layout; on an output
+    # with fewer axes (an unbatched input) they would broadcast one in.
+    if isinstance(out, torch.Tensor) and out.dim() < len(view):
+        raise ValueError(
+            f"the output of {type(main).__name__} has {out.dim()} axis/axes, but its layout "
+            f"has {len(view)} (the first one the batch axis): give the input a batch axis, "
+            "e.g. x.unsqueeze(0), and drop it from the output")
+
+
 def neuron_count(module):
     """Size of the neuron axis of a layer's output, for common layer types."""
-    if isinstance(module, nn.Linear):
-        return module.out_features
-    if isinstance(module, nn.modules.conv._ConvNd):
-        return module.out_channels
-    if isinstance(module, nn.RNNBase):
-        size = module.proj_size or module.hidden_size
-        return size * (2 if module.bidirectional else 1)
-    raise ValueError(f"cannot infer the neuron count of {type(module).__name__}; pass num_neurons")
+    return layouts.neuron_count(module)
 
 
 class Processor:

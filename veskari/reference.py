@@ -32,7 +32,7 @@ doing_threading = False
 # The threaded forwards in flight, by id of their per-call output list: the
 # caller's modes for the branch threads, and the (branch, exception) of every
 # branch that raised in its thread (branch None: the main one).
-_threaded_calls = {}
+_threaded_calls: dict[int, "_ThreadedCall"] = {}
 _AUTOCAST_DEVICES = tuple(torch._C._autocast_supported_devices())
 MAIN_FAILURE_NOTE = "raised in the worker thread of the main branch"
 

@@ -5,24 +5,35 @@ import warnings
 import torch
 from torch import nn
 
+from veskari.fresh import reinitialise, uncovered_types
+from veskari.layouts import layout_of, neuron_count
 from veskari.modules_veskari import RecurrentProcessor, VSKNeuronModule, recording_calls
+from veskari.naming import some
 
 
 class LayerLeftUnwrappedWarning(UserWarning):
-    """A layer of a wrapped type was left as it is: its dendrites would not count."""
+    """A layer of a wrapped type was left as it is: its dendrites would not
+    count, or its weights are tied to another module's. ``layers`` holds
+    every such ``(path, why)``; the message names the first few."""
+
+    def __init__(self, message, layers=()):
+        super().__init__(message)
+        self.layers = list(layers)
 
 
-def output_layout(module):
+class NothingDoneWarning(UserWarning):
+    """A helper was given a network holding nothing it acts on."""
+
+
+class CopiedDendritesWarning(UserWarning):
+    """Dendrites start as copies of their trained main layer: its type has no
+    known way to re-initialise."""
+
+
+def output_layout(module, layouts=None):
     """``(output_dimensions, node_index)`` of a layer's (processed) output."""
-    if isinstance(module, nn.Linear):
-        return [-1, 0], 1
-    if isinstance(module, nn.modules.conv._ConvNd):
-        spatial = len(module.kernel_size)
-        return [-1, 0] + [-1] * spatial, 1
-    if isinstance(module, nn.RNNBase):
-        # (B, T, H) and (T, B, H) both keep the neurons last.
-        return [-1, -1, 0], 2
-    raise ValueError(f"no known output layout for {type(module).__name__}")
+    layout = layout_of(module, layouts)
+    return list(layout.dimensions), layout.node_index
 
 
 def default_processor(module):
@@ -30,22 +41,34 @@ def default_processor(module):
     return RecurrentProcessor() if isinstance(module, nn.RNNBase) else None
 
 
-def wrap_module(module, make_processor=None):
+def wrap_module(module, make_processor=None, layouts=None):
     """Wrap one layer in a ``VSKNeuronModule`` with the inferred layout."""
     make_processor = make_processor or default_processor
-    dims, node_index = output_layout(module)
-    wrapper = VSKNeuronModule(module, dims, node_index, processor=make_processor(module))
+    layout = layout_of(module, layouts)
+    wrapper = VSKNeuronModule(module, list(layout.dimensions), layout.node_index,
+                              processor=make_processor(module),
+                              num_neurons=neuron_count(module, layout))
     return wrapper.train(module.training)  # a network put in eval mode stays in it
 
 
 def wrap_layers(net, layer_types, make_processor=None, *, example_inputs=None,
-                example_kwargs=None):
+                example_kwargs=None, layouts=None):
     """Replace, in place, every submodule of exactly one of ``layer_types``.
 
     Types match exactly, not by subclass. Existing neuron modules are not
-    entered. A layer whose parent computes with its weights and never calls
-    it would keep dendrites that change nothing, so it is left as it is,
-    with a :class:`LayerLeftUnwrappedWarning` naming it and why:
+    entered. PyTorch's layer types and Linear-like layers storing their
+    weight transposed (GPT-2's ``Conv1D``) have a known output layout; for
+    any other type pass ``layouts={type: [-1, 0]}`` (0 on the neuron axis;
+    :class:`~veskari.layouts.OutputLayout` also takes the neuron count).
+    A layer held under several names gets one wrapper under all of them.
+
+    A layer whose weights are tied to another module's (an ``lm_head``
+    sharing the input embeddings) is left as it is: wrapped, its weights
+    would be saved under a new name, which breaks the tie that
+    ``save_pretrained`` and ``tie_weights`` look for. So is a layer whose
+    parent computes with its weights and never calls it, since its
+    dendrites would change nothing. Both come with a
+    :class:`LayerLeftUnwrappedWarning` naming them and why:
 
     * PyTorch's own such parents are known (``nn.MultiheadAttention``'s
       ``out_proj``; ``linear1``/``linear2`` of an ``nn.TransformerEncoderLayer``
@@ -54,13 +77,21 @@ def wrap_layers(net, layer_types, make_processor=None, *, example_inputs=None,
       and/or ``example_kwargs``: one trial forward in eval mode, without
       grad, finds the wrapped layers that were never called.
 
-    Returns ``net``, or its wrapper if ``net`` itself matched.
+    Returns ``net``, or its wrapper if ``net`` itself matched. Warns with
+    :class:`NothingDoneWarning` when ``net`` holds no layer of those types.
     """
-    types = tuple(layer_types) if isinstance(layer_types, (list, tuple, set)) else (layer_types,)
+    types = _layer_types(layer_types)
     if type(net) in types:
-        return wrap_module(net, make_processor)
+        return wrap_module(net, make_processor, layouts)
+    if not any(type(m) in types for m in net.modules()):
+        warnings.warn(f"wrap_layers found no layer of type {', '.join(t.__name__ for t in types)}"
+                      " in the network (types match exactly, not by subclass)",
+                      NothingDoneWarning, stacklevel=2)
+        return net
     wrapped, left = [], []
-    _wrap_children(net, "", types, make_processor, wrapped, left)
+    walk = _Wrapping(types, lambda m: wrap_module(m, make_processor, layouts),
+                     _parameter_holders(net), wrapped, left)
+    walk.children(net, "")
     if example_inputs is not None or example_kwargs is not None:
         never_called = _never_called(net, [m for _, _, _, m in wrapped],
                                      example_inputs, example_kwargs)
@@ -70,11 +101,28 @@ def wrap_layers(net, layer_types, make_processor=None, *, example_inputs=None,
                 left.append((path, f"{type(parent).__name__} did not call it in a trial forward "
                                    "(it computes with the layer's weights itself)"))
     if left:
-        warnings.warn(
-            f"wrap_layers left {len(left)} layer(s) unwrapped, since their dendrites would "
-            "not count in the output: " + "; ".join(f"{p}: {why}" for p, why in left),
-            LayerLeftUnwrappedWarning, stacklevel=2)
+        warnings.warn(LayerLeftUnwrappedWarning(_left_message(left), left), stacklevel=2)
     return net
+
+
+def _layer_types(layer_types):
+    types = tuple(layer_types) if isinstance(layer_types, (list, tuple, set)) else (layer_types,)
+    for t in types:
+        if not (isinstance(t, type) and issubclass(t, nn.Module)):
+            raise TypeError(f"wrap_layers needs layer classes (e.g. nn.Linear), got {t!r} "
+                            f"({type(t).__name__})")
+    return types
+
+
+def _left_message(left):
+    by_reason = {}
+    for path, why in left:
+        by_reason.setdefault(why, []).append(path)
+    reasons = [f"{paths[0]}{f' and {len(paths) - 1} more' if len(paths) > 1 else ''}: {why}"
+               for why, paths in list(by_reason.items())[:3]]
+    return (f"wrap_layers left {some([p for p, _ in left])} unwrapped: " + "; ".join(reasons)
+            + ("; ..." if len(by_reason) > 3 else "")
+            + " (the warning's .layers has each one with its reason)")
 
 
 def bypassed_children(parent):
@@ -96,18 +144,49 @@ def _fast_path_possible(layer):
     return bool(layer.activation_relu_or_gelu) and layer.self_attn.batch_first
 
 
-def _wrap_children(parent, prefix, types, make_processor, wrapped, left):
-    bypassed = bypassed_children(parent)
-    for name, child in list(parent.named_children()):
-        path = prefix + name
-        if type(child) in types and name in bypassed:
-            left.append((path, bypassed[name]))
-        elif type(child) in types:
-            module = wrap_module(child, make_processor)
-            setattr(parent, name, module)
-            wrapped.append((path, parent, name, module))
-        elif not isinstance(child, VSKNeuronModule):
-            _wrap_children(child, path + ".", types, make_processor, wrapped, left)
+def _parameter_holders(net):
+    """``{id(parameter): [(id(module), path)]}``: which modules hold each parameter."""
+    holders = {}
+    for path, module in net.named_modules():
+        for name, p in module._parameters.items():
+            if p is not None:
+                holders.setdefault(id(p), []).append((id(module), f"{path}.{name}".lstrip(".")))
+    return holders
+
+
+class _Wrapping:
+    """One pass of wrap_layers over a network: what it wrapped and left."""
+
+    def __init__(self, types, wrap, holders, wrapped, left):
+        self.types, self.wrap, self.holders = types, wrap, holders
+        self.wrapped, self.left = wrapped, left
+        self.made = {}  # id(layer) -> its wrapper, for a layer held under several names
+
+    def children(self, parent, prefix):
+        bypassed = bypassed_children(parent)
+        for name, child in list(parent._modules.items()):
+            path = prefix + name
+            if id(child) in self.made:
+                setattr(parent, name, self.made[id(child)])
+                self.wrapped.append((path, parent, name, self.made[id(child)]))
+            elif type(child) in self.types:
+                why = bypassed.get(name) or self._tied(child)
+                if why:
+                    self.left.append((path, why))
+                    continue
+                module = self.made[id(child)] = self.wrap(child)
+                setattr(parent, name, module)
+                self.wrapped.append((path, parent, name, module))
+            elif child is not None and not isinstance(child, VSKNeuronModule):
+                self.children(child, path + ".")
+
+    def _tied(self, layer):
+        for name, p in layer._parameters.items():
+            others = [path for owner, path in self.holders.get(id(p), ()) if owner != id(layer)]
+            if p is not None and others:
+                return (f"its {name} is tied to {others[0]} (wrapped, it would be saved under "
+                        "another name, and save_pretrained or tie_weights would lose the tie)")
+        return None
 
 
 def _never_called(net, modules, example_inputs, example_kwargs):
@@ -135,32 +214,48 @@ def neuron_modules(net):
     return [m for _, m in named_neuron_modules(net)]
 
 
-def fresh_copy_factory(layer):
+def fresh_copy_factory(layer, initialisers=None):
     """Factory of re-initialised copies of ``layer`` (same configuration)."""
     def make():
         new = copy.deepcopy(layer)
-        for sub in new.modules():
-            if hasattr(sub, "reset_parameters"):
-                sub.reset_parameters()
+        reinitialise(new, initialisers)
         return new
     return make
 
 
-def add_dendrites(net, k, seed=0, init_scale=0.1):
+def add_dendrites(net, k, seed=0, init_scale=0.1, *, initialisers=None):
     """Add ``k`` dendrites to every neuron module of ``net``.
 
-    Each dendrite is a re-initialised copy of its main layer; layers with a
-    main processor get a fresh processor of the same type per dendrite.
-    Everything random comes from ``seed``; the global RNG is left untouched.
+    Each dendrite is a copy of its main layer, re-initialised by
+    ``initialisers[type]`` (a function taking the layer), else by its own
+    ``reset_parameters``; a layer type with neither starts its dendrites as
+    copies of the trained weights, with a :class:`CopiedDendritesWarning`.
+    Layers with a main processor get a fresh processor of the same type per
+    dendrite. Everything random comes from ``seed``; the global RNG is left
+    untouched. Warns with :class:`NothingDoneWarning` when ``net`` holds no
+    neuron module.
     """
+    named = named_neuron_modules(net)
+    if not named:
+        warnings.warn("add_dendrites found no VSKNeuronModule in the network; wrap its layers "
+                      "first (wrap_layers)", NothingDoneWarning, stacklevel=2)
+    copied = {}
     with torch.random.fork_rng(devices=[]):
         torch.manual_seed(seed)
-        for module in neuron_modules(net):
+        for path, module in named:
+            for name in uncovered_types(module.main_module, initialisers):
+                copied.setdefault(name, []).append(path)
             proc = module.processor
             module.add_dendrites(
-                k, fresh_copy_factory(module.main_module),
+                k, fresh_copy_factory(module.main_module, initialisers),
                 processor_factory=type(proc) if proc is not None else None,
                 init_scale=init_scale)
+    for name, paths in copied.items() if k > 0 else ():
+        warnings.warn(
+            f"add_dendrites: the dendrites of {some(paths)} start as copies of the trained "
+            f"weights, since {name} has no reset_parameters; pass "
+            f"add_dendrites(..., initialisers={{{name}: function}})", CopiedDendritesWarning,
+            stacklevel=2)
     return net
 
 
