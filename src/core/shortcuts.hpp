@@ -258,21 +258,30 @@ inline bool is_plain_method(PyObject* obj, PyObject* name) {
 
 namespace detail {
 
+// The instance dict of a container of exactly the class `cls` whose
+// __getitem__, __len__ and index helper are PyTorch's own, `table` not a
+// class attribute and the helper not shadowed; null otherwise.
+inline Ref container_dict(PyObject* container, PyObject* cls, PyObject* getitem, PyObject* len,
+                          PyObject* helper_name, PyObject* helper, PyObject* table) {
+    const ShortcutState& p = state;
+    PyTypeObject* tp = Py_TYPE(container);
+    if (!p.usable || reinterpret_cast<PyObject*>(tp) != cls || getitem == nullptr ||
+        compat::type_lookup(tp, p.s_getattribute) != p.object_getattribute ||
+        compat::type_lookup(tp, p.s_getitem) != getitem ||
+        compat::type_lookup(tp, p.s_len) != len ||
+        compat::type_lookup(tp, helper_name) != helper || compat::type_lookup(tp, table) != nullptr)
+        return nullptr;
+    Ref d = instance_dict(container);
+    return d && !lookup(d.get(), helper_name) ? d : nullptr;
+}
+
 // The _modules table of an exact nn.Sequential whose class keeps PyTorch's
 // __getitem__ and __len__ (both read that table only); null otherwise.
 inline Ref sequential_table(PyObject* container) {
     const ShortcutState& p = state;
-    PyTypeObject* tp = Py_TYPE(container);
-    if (!p.usable || reinterpret_cast<PyObject*>(tp) != p.sequential ||
-        compat::type_lookup(tp, p.s_getattribute) != p.object_getattribute ||
-        compat::type_lookup(tp, p.s_getitem) != p.sequential_getitem ||
-        compat::type_lookup(tp, p.s_len) != p.sequential_len ||
-        compat::type_lookup(tp, p.s_item_by_idx) != p.sequential_item_by_idx ||
-        compat::type_lookup(tp, p.s_modules) != nullptr || p.sequential_getitem == nullptr)
-        return nullptr;
-    Ref d = instance_dict(container);
-    if (!d || lookup(d.get(), p.s_item_by_idx)) return nullptr;
-    return plain_dict_item(d.get(), p.s_modules);
+    Ref d = container_dict(container, p.sequential, p.sequential_getitem, p.sequential_len,
+                           p.s_item_by_idx, p.sequential_item_by_idx, p.s_modules);
+    return d ? plain_dict_item(d.get(), p.s_modules) : nullptr;
 }
 
 }  // namespace detail
@@ -281,16 +290,10 @@ inline Ref sequential_table(PyObject* container) {
 // __getitem__ and __len__ (both read its _size); -1 otherwise.
 inline Py_ssize_t parameter_list_size(PyObject* container) {
     const ShortcutState& p = state;
-    PyTypeObject* tp = Py_TYPE(container);
-    if (!p.usable || reinterpret_cast<PyObject*>(tp) != p.parameter_list ||
-        compat::type_lookup(tp, p.s_getattribute) != p.object_getattribute ||
-        compat::type_lookup(tp, p.s_getitem) != p.parameter_list_getitem ||
-        compat::type_lookup(tp, p.s_len) != p.parameter_list_len ||
-        compat::type_lookup(tp, p.s_abs_index) != p.parameter_list_abs_index ||
-        compat::type_lookup(tp, p.s_size) != nullptr || p.parameter_list_getitem == nullptr)
-        return -1;
-    Ref d = detail::instance_dict(container);
-    if (!d || detail::lookup(d.get(), p.s_abs_index)) return -1;
+    Ref d = detail::container_dict(container, p.parameter_list, p.parameter_list_getitem,
+                                   p.parameter_list_len, p.s_abs_index,
+                                   p.parameter_list_abs_index, p.s_size);
+    if (!d) return -1;
     Ref size_obj = detail::plain_dict_item(d.get(), p.s_size);
     if (!size_obj || !PyLong_CheckExact(size_obj.get())) return -1;
     Py_ssize_t size = PyLong_AsSsize_t(size_obj.get());

@@ -79,8 +79,9 @@ inline int exec_once(ModuleOnce& once, PyObject* module, void (*body)(PyObject*)
     return ok ? 0 : -1;
 }
 
-// The definition of one extension module: its create and execute slots.
-template <ModuleOnce& once, void (*body)(PyObject*)>
+// The definition of one extension module: its create and execute slots,
+// and the plain C functions it has besides what its body binds, if any.
+template <ModuleOnce& once, void (*body)(PyObject*), PyMethodDef* methods = nullptr>
 struct ModuleSlots {
     static PyObject* create(PyObject* spec, PyModuleDef*) { return create_once(once, spec); }
     static int exec(PyObject* module) { return exec_once(once, module, body); }
@@ -94,7 +95,7 @@ struct ModuleSlots {
         .m_name = once.short_name,
         .m_doc = nullptr,
         .m_size = 0,
-        .m_methods = nullptr,
+        .m_methods = methods,
         .m_slots = slots,
         .m_traverse = nullptr,
         .m_clear = nullptr,

@@ -85,9 +85,9 @@ void init_state(PyObject* module) {
 
 namespace {
 
-int execute(PyObject* module) {
-    return guarded([&] { init_state(module); }) ? 0 : -1;
-}
+ModuleOnce once{"_prepared"};
+
+void execute(PyObject* module) { init_state(module); }
 
 PyMethodDef methods[] = {
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)), METH_FASTCALL,
@@ -95,25 +95,12 @@ PyMethodDef methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(execute)},
-    {0, nullptr},
-};
-
-PyModuleDef definition = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "veskari._prepared",
-    .m_doc = "The eager forward of veskari.inference.InferenceLayer (private).",
-    .m_size = 0,
-    .m_methods = methods,
-    .m_slots = slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
-};
+using Definition = ModuleSlots<once, execute, methods>;
 
 }  // namespace
 
 }  // namespace vsk::prepared
 
-PyMODINIT_FUNC PyInit__prepared() { return PyModuleDef_Init(&vsk::prepared::definition); }
+PyMODINIT_FUNC PyInit__prepared() {
+    return PyModuleDef_Init(&vsk::prepared::Definition::definition);
+}
