@@ -180,3 +180,20 @@ def test_inductor_and_aotinductor(case, tmp_path):
         program, package_path=str(tmp_path / f"{case.name}.pt2"))
     with torch.no_grad():
         assert_outputs(torch._inductor.aoti_load_package(package)(*case.args), case)
+
+
+def test_a_subclass_overriding_a_branch_step_is_called_when_compiled():
+    net, args = single_layer()
+    net = compilable(convert(net))
+
+    class Doubled(type(net)):
+        def process_and_forward(self, c, outs, *args, **kwargs):
+            super().process_and_forward(c, outs, *args, **kwargs)
+            outs[c] = outs[c] * 2
+
+    net.__class__ = Doubled
+    with torch.no_grad():
+        eager = net(*args)
+        torch.testing.assert_close(torch.compile(net, backend="eager")(*args), eager)
+        net.__class__ = Doubled.__mro__[1]
+        assert not torch.equal(net(*args), eager)  # the override changed the output
