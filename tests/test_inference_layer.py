@@ -216,8 +216,7 @@ def test_the_fast_path_answers_what_the_native_forward_answers(case):
     assert type(layer) is InferenceLayer and type(native) is clean_veskari.VSKModulePyThread
     got, want = outcome(FAST_PATH_CASES[case], layer, x), outcome(FAST_PATH_CASES[case], native, x)
     flat_got, flat_want = map(torch.utils._pytree.tree_leaves, (got, want))
-    assert len(flat_got) == len(flat_want)
-    for a, b in zip(flat_got, flat_want):
+    for a, b in zip(flat_got, flat_want, strict=True):
         assert (torch.equal(a, b) if isinstance(a, torch.Tensor) else a == b), case
 
 

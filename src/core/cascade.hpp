@@ -97,14 +97,13 @@ private:
 
     // (in_index, :); the keys of the first rows are made once, at start-up.
     Ref row_key(Py_ssize_t in_index) {
-        if (in_index >= 0 && in_index < State::kRowKeys)
-            return Ref::borrow(s_.row_keys[in_index]);
+        if (in_index >= 0 && in_index < State::kRowKeys) return Ref::borrow(s_.row_keys[in_index]);
         Ref index = py_int(in_index);
         return require(PyTuple_Pack(2, index.get(), s_.names.full_slice));
     }
 
     const State& s_;
-    PyObject* self_;    // borrowed: the forward's frame holds it
+    PyObject* self_;     // borrowed: the forward's frame holds it
     PyObject* globals_;  // borrowed: the module holds it
 };
 

@@ -268,8 +268,8 @@ inline Ref container_dict(PyObject* container, PyObject* cls, PyObject* getitem,
     if (!p.usable || reinterpret_cast<PyObject*>(tp) != cls || getitem == nullptr ||
         compat::type_lookup(tp, p.s_getattribute) != p.object_getattribute ||
         compat::type_lookup(tp, p.s_getitem) != getitem ||
-        compat::type_lookup(tp, p.s_len) != len ||
-        compat::type_lookup(tp, helper_name) != helper || compat::type_lookup(tp, table) != nullptr)
+        compat::type_lookup(tp, p.s_len) != len || compat::type_lookup(tp, helper_name) != helper ||
+        compat::type_lookup(tp, table) != nullptr)
         return nullptr;
     Ref d = instance_dict(container);
     return d && !lookup(d.get(), helper_name) ? d : nullptr;
@@ -291,8 +291,8 @@ inline Ref sequential_table(PyObject* container) {
 inline Py_ssize_t parameter_list_size(PyObject* container) {
     const ShortcutState& p = state;
     Ref d = detail::container_dict(container, p.parameter_list, p.parameter_list_getitem,
-                                   p.parameter_list_len, p.s_abs_index,
-                                   p.parameter_list_abs_index, p.s_size);
+                                   p.parameter_list_len, p.s_abs_index, p.parameter_list_abs_index,
+                                   p.s_size);
     if (!d) return -1;
     Ref size_obj = detail::plain_dict_item(d.get(), p.s_size);
     if (!size_obj || !PyLong_CheckExact(size_obj.get())) return -1;

@@ -86,8 +86,7 @@ bool truth_of(Ref value) { return truth(value.get()); }
 // No torch function mode and no dispatch mode is active: the rows' tensor
 // methods, and the merge's operations, reach PyTorch and nothing else.
 bool modes_plain() {
-    if (state.function_mode_enabled == nullptr || state.dispatch_stack_len == nullptr)
-        return false;
+    if (state.function_mode_enabled == nullptr || state.dispatch_stack_len == nullptr) return false;
     if (truth_of(call(state.function_mode_enabled))) return false;
     Ref depth = call(state.dispatch_stack_len);
     return PyLong_CheckExact(depth.get()) && PyLong_AsSsize_t(depth.get()) == 0;
@@ -99,8 +98,7 @@ bool grad_enabled() { return truth_of(call(state.is_grad_enabled)); }
 // ParameterList the tables answer for, with an entry for every target.
 Ref weight_list(PyObject* self, Py_ssize_t count) {
     Ref weights = shortcut::nn_attr(self, names.skip_weights);
-    return weights && shortcut::parameter_list_size(weights.get()) >= count - 1 ? weights
-                                                                                : nullptr;
+    return weights && shortcut::parameter_list_size(weights.get()) >= count - 1 ? weights : nullptr;
 }
 
 // The skip-weight entry the native forward reads for target k + 1, when the
@@ -275,8 +273,7 @@ Ref current_plan(PyObject* self, PyObject* outs, Py_ssize_t count) {
     // __torch_function__; a single branch has nothing to merge.
     if (count < 2 || PyList_GET_SIZE(outs) != count) return nullptr;
     for (Py_ssize_t i = 0; i < count; ++i)
-        if (Py_TYPE(PyList_GET_ITEM(outs, i)) !=
-            reinterpret_cast<PyTypeObject*>(state.tensor_type))
+        if (Py_TYPE(PyList_GET_ITEM(outs, i)) != reinterpret_cast<PyTypeObject*>(state.tensor_type))
             return nullptr;
     Ref plan = stored_plan(self);
     if (plan && plan_holds(plan.get(), self, count)) return plan;

@@ -80,8 +80,8 @@ struct PlanEntry {
 
 struct PlanObject {
     PyObject_HEAD
-    Py_ssize_t branches;  // len(layer_array) the rows were made for
-    Ref shape;            // view_tuple.tolist() the rows were viewed with
+    Py_ssize_t branches;             // len(layer_array) the rows were made for
+    Ref shape;                       // view_tuple.tolist() the rows were viewed with
     std::vector<PlanEntry> entries;  // one per target 1..branches-1
     // The layer and its skip-weight list as last read: while neither
     // changed, the list and the view buffer are where those reads found them.

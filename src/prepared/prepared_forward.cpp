@@ -88,8 +88,8 @@ public:
             // __torch_function__; an activation written in Python may have
             // changed what the rows stand for.
             bool plain = Py_TYPE(out.get()) == reinterpret_cast<PyTypeObject*>(state.tensor_type);
-            if (!plain || (!PyCFunction_Check(act.get()) &&
-                           !plan_holds(plan_.get(), self_, count_)))
+            if (!plain ||
+                (!PyCFunction_Check(act.get()) && !plan_holds(plan_.get(), self_, count_)))
                 plan_ = nullptr;
         }
         return out;
@@ -138,8 +138,10 @@ public:
         Ref layers = this->layers();
         if (table_ && PyLong_CheckExact(index)) {
             Py_ssize_t i = PyLong_AsSsize_t(index);
-            if (i == -1 && PyErr_Occurred()) PyErr_Clear();  // out of range: the ordinary path
-            else if (Ref found = shortcut::sequential_item(table_.get(), i)) return found;
+            if (i == -1 && PyErr_Occurred())
+                PyErr_Clear();  // out of range: the ordinary path
+            else if (Ref found = shortcut::sequential_item(table_.get(), i))
+                return found;
         }
         return nn_getitem(layers.get(), index);  // the caller counts it as code run
     }
@@ -199,8 +201,7 @@ private:
 bool keeps_native_steps(PyObject* self) {
     if (!shortcut::enabled()) return false;
     PyTypeObject* type = Py_TYPE(self);
-    if (compat::type_lookup(type, names.process_and_forward) !=
-            state.native_process_and_forward ||
+    if (compat::type_lookup(type, names.process_and_forward) != state.native_process_and_forward ||
         compat::type_lookup(type, names.process_and_pre) != state.native_process_and_pre)
         return false;
     PyObject** slot = compat::dict_ptr(self);

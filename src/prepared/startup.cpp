@@ -76,8 +76,7 @@ void init_state(PyObject* module) {
         s.activation_getter = make.keep(own_attribute(s.settings_type, "get_vsk_forward_function"));
         if (!PyFunction_Check(s.activation_getter))
             raise(PyExc_ImportError, "VeskariSettings.get_vsk_forward_function is not a function");
-        s.activation_getter_code =
-            make.keep(Py_NewRef(PyFunction_GET_CODE(s.activation_getter)));
+        s.activation_getter_code = make.keep(Py_NewRef(PyFunction_GET_CODE(s.activation_getter)));
         check(PyModule_AddObjectRef(module, "Plan", plan_type.get()));
         return s;
     });
