@@ -234,6 +234,18 @@ def test_the_plan_keeps_nothing_replaced_alive(replace):
     assert ref() is None
 
 
+def test_a_branch_calling_its_own_layer_ends_in_recursion_error():
+    layer = square_layer()
+
+    class Again(nn.Module):
+        def forward(self, x):
+            return layer(x)
+
+    layer.layer_array[0] = Again()
+    with torch.no_grad(), pytest.raises(RecursionError):
+        layer(torch.randn(2, 4))
+
+
 @pytest.mark.parametrize("args", [(), (1, 2, 3), (None, (), {}), (object(), [], {})])
 def test_run_takes_any_arguments_without_crashing(args):
     with pytest.raises((TypeError, AttributeError)):  # as VSKModulePyThread.forward(None)

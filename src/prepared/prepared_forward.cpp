@@ -19,6 +19,7 @@
 #include "cascade.hpp"
 #include "prepared.hpp"
 #include "shortcuts.hpp"
+#include "stack_guard.hpp"
 #include "watch.hpp"
 
 namespace vsk::prepared {
@@ -261,6 +262,10 @@ PyObject* run(PyObject*, PyObject* const* argv, Py_ssize_t argc) {
         PyErr_SetString(PyExc_TypeError, "run(layer, args, kwargs): a tuple and a dict");
         return nullptr;
     }
+    // Counted against the recursion limit as every native function is: a
+    // branch may call its own layer again.
+    if (!stack_has_room()) return nullptr;
+    if (Py_EnterRecursiveCall(" while calling a veskari function")) return nullptr;
     Ref result;
     bool ok = guarded([&] {
         // Held for the whole call: a branch may drop the caller's references.
@@ -272,6 +277,7 @@ PyObject* run(PyObject*, PyObject* const* argv, Py_ssize_t argc) {
                      ? eager_forward(layer.get(), args.get(), kwargs.get())
                      : native_forward(layer.get(), args.get(), kwargs.get());
     });
+    Py_LeaveRecursiveCall();
     return ok ? result.release() : nullptr;
 }
 
