@@ -57,6 +57,15 @@ Ref activation(const Names& names, PyObject* globals) {
     return call_method(settings.get(), names.get_vsk_forward_function);
 }
 
+// (in_index, :), the subscript of a row; the keys of the first rows are made
+// once, at start-up, in the module's state.
+template <class State>
+Ref row_key(const State& s, Py_ssize_t in_index) {
+    if (in_index >= 0 && in_index < State::kRowKeys) return Ref::borrow(s.row_keys[in_index]);
+    Ref index = py_int(in_index);
+    return require(PyTuple_Pack(2, index.get(), s.names.full_slice));
+}
+
 // The rows as the native forward reads them: for every row,
 // self.skip_weights[out - 1][in, :].view(self.view_tuple.tolist())
 //     .to(current_out.device)
@@ -78,7 +87,7 @@ public:
     Ref row(Py_ssize_t out_index, Py_ssize_t in_index, PyObject* current_out) {
         Ref weights = nn_getattr(self_, s_.names.skip_weights);
         Ref entry = nn_getitem(weights.get(), out_index - 1);
-        Ref row = getitem(entry.get(), row_key(in_index).get());
+        Ref row = getitem(entry.get(), cascade::row_key(s_, in_index).get());
         // The method is fetched before its argument is evaluated.
         Method view(row.get(), s_.names.view);
         Ref shape = call_method(nn_getattr(self_, s_.names.view_tuple).get(), s_.names.tolist);
@@ -94,13 +103,6 @@ public:
 
 private:
     Py_ssize_t branch_count() { return nn_length(nn_getattr(self_, s_.names.layer_array).get()); }
-
-    // (in_index, :); the keys of the first rows are made once, at start-up.
-    Ref row_key(Py_ssize_t in_index) {
-        if (in_index >= 0 && in_index < State::kRowKeys) return Ref::borrow(s_.row_keys[in_index]);
-        Ref index = py_int(in_index);
-        return require(PyTuple_Pack(2, index.get(), s_.names.full_slice));
-    }
 
     const State& s_;
     PyObject* self_;     // borrowed: the forward's frame holds it

@@ -16,6 +16,7 @@
 // branches are read afresh on every call.
 #include <new>
 
+#include "cascade.hpp"
 #include "prepared.hpp"
 #include "shortcuts.hpp"
 
@@ -171,16 +172,21 @@ bool attempt(Body&& body) {
 bool make_rows(PlanObject* plan, PyObject* self) {
     Sources read;
     if (!read_sources(plan, self, read)) return false;
-    Ref weights = read.weights;
+    PyObject* weights = read.weights.get();
+    std::vector<Ref> entries;
+    bool grad = grad_enabled();
+    // Trainable weights under autograd are the common refusal: taken first.
+    for (Py_ssize_t k = 0; k + 1 < plan->branches; ++k) {
+        Ref entry = weight_entry(weights, k);
+        if (!entry || (grad && truth_of(getattr(entry.get(), names.requires_grad)))) return false;
+        entries.push_back(std::move(entry));
+    }
     Ref shape = shape_of(read.view.get());
     if (!shape) return false;
     plan->shape = shape;
-    bool grad = grad_enabled();
-    for (Py_ssize_t k = 0; k + 1 < plan->branches; ++k) {
-        Ref entry = weight_entry(weights.get(), k);
-        if (!entry || (grad && truth_of(getattr(entry.get(), names.requires_grad)))) return false;
+    for (size_t k = 0; k < entries.size(); ++k) {
         PlanEntry made;
-        made.alias = call_method(entry.get(), names.detach);
+        made.alias = call_method(entries[k].get(), names.detach);
         // A conjugate or negative view has the geometry of the plain one.
         if (truth_of(call_method(made.alias.get(), names.is_complex)) ||
             truth_of(call_method(made.alias.get(), names.is_neg)))
@@ -188,8 +194,9 @@ bool make_rows(PlanObject* plan, PyObject* self) {
         made.dtype = getattr(made.alias.get(), names.dtype);
         made.device = getattr(made.alias.get(), names.device);
         made.on_cpu = truth_of(getattr(made.alias.get(), names.is_cpu));
-        for (Py_ssize_t i = 0; i <= k; ++i) {
-            Ref row = getitem(made.alias.get(), state.row_keys[i]);
+        for (size_t i = 0; i <= k; ++i) {
+            Ref key = cascade::row_key(state, static_cast<Py_ssize_t>(i));
+            Ref row = getitem(made.alias.get(), key.get());
             made.rows.push_back(call_method(row.get(), names.view, shape.get()));
         }
         plan->entries.push_back(std::move(made));
