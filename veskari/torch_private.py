@@ -18,15 +18,19 @@ from torch import nn
 from torch.fx import _symbolic_trace as fx_symbolic_trace
 
 __all__ = [
-    "ConvBase", "DropoutBase", "NormBase", "buffer_table", "child_table", "fx_symbolic_trace",
-    "is_jit_tracing", "is_torch_function_mode_enabled", "len_torch_dispatch_stack",
-    "parameter_table", "pytree", "write_count",
+    "ConvBase", "DropoutBase", "NormBase", "autocast_supported_devices", "buffer_table",
+    "child_table", "fx_symbolic_trace", "is_jit_tracing", "is_torch_function_mode_enabled",
+    "len_torch_dispatch_stack", "parameter_table", "pytree", "write_count",
 ]
 
 # The bases of PyTorch's dropout, batch-norm-like and convolution layers.
 DropoutBase = nn.modules.dropout._DropoutNd
 NormBase = nn.modules.batchnorm._NormBase
 ConvBase = nn.modules.conv._ConvNd
+
+# The device types autocast can run on (the threaded forward's oracle carries
+# the caller's autocast state for each into its threads).
+autocast_supported_devices = torch._C._autocast_supported_devices
 
 # torch.jit.is_tracing() is the public form, a Python function that asks
 # is_scripting() (always False outside TorchScript) and then this; the
