@@ -4,7 +4,7 @@ A parent that reads its child's ``weight``, ``stride`` or ``weight.dtype``
 and then calls the child keeps working once the child is wrapped (trained)
 or converted. Each wrapper says where its main layer is and which names are
 its own, never forwarded: so copying, pickling, the converters and
-``hasattr(layer, "skip_weights")`` see the wrapper exactly as it is.
+``hasattr`` tests of the converters see the wrapper exactly as it is.
 """
 from __future__ import annotations
 
