@@ -200,7 +200,7 @@ def switch(net: nn.Module, refuse_subclasses: bool = False
         if layer in own:
             continue
         # Read once here: under a tracer the buffer's values are unknown.
-        vars(layer)["_vsk_view_shape"] = tuple(int(v) for v in layer.view_tuple.tolist())
+        layer.__dict__["_vsk_view_shape"] = tuple(int(v) for v in layer.view_tuple.tolist())
         layer.__dict__.pop("_vsk_plan", None)
         if type(layer) is clean_veskari.VSKModulePyThread:
             layer.__class__ = InferenceLayer
