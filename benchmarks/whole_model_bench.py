@@ -75,12 +75,7 @@ def network_case(label, factory):
             want = trained(*args)
             for name in ("convert()", "prepare=False"):
                 torch.testing.assert_close(fns[name](), want, rtol=1e-5, atol=1e-5)
-            one = harness.interleaved({"trained": fns["trained"]}, 1, 5)["trained"][0]
-            number = max(5, int(WINDOW / one))
-            t = harness.interleaved(fns, REPEATS, number)
-        print(f"\n{label}, {mode}: {REPEATS} repeats x {number} calls, us per call (min, median)")
-        for name in fns:
-            print(f"  {name:<14} {harness.us(t[name])}")
+            t = harness.timed_in_window(f"{label}, {mode}", fns, "trained", REPEATS, WINDOW, 5)
         for other in ("trained", "prepare=False"):
             pair = harness.ratio(t["convert()"], t[other])
             print(f"  convert()/{other:<14} {pair[0]:.3f} {pair[1]:.3f}")
