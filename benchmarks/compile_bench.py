@@ -4,7 +4,7 @@ Variants, per example network (MLP, residual conv net) and batch size (1,
 32), one intra-op thread, under torch.no_grad(), all on the same weights:
   trained eager       the trained network
   converted eager     the converted network as the walks leave it
-  prepared eager      the same after veskari.deploy.compilable (native
+  prepared eager      the same after veskari.inference.prepare (native
                       forward plus the dispatch of the prepared class)
   trained compiled    torch.compile(trained network)
   prepared compiled   torch.compile(prepared network)
@@ -39,7 +39,7 @@ VARIANTS = ("trained eager", "converted eager", "prepared eager", "trained compi
 
 def build(name, clean, blockwise):
     """{variant: module} sharing one set of weights, and the input maker."""
-    from veskari.deploy import compilable
+    from veskari.inference import prepare
 
     trained, args = ALL_NETWORKS[name]()
 
@@ -48,7 +48,7 @@ def build(name, clean, blockwise):
         blockwise.blockwise_network(net)
         return clean.refresh_net(net)
 
-    prepared = compilable(converted())
+    prepared = prepare(converted())
     modules = {
         "trained eager": trained,
         "converted eager": converted(),

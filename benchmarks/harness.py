@@ -55,6 +55,18 @@ def interleaved(variants, repeats, number):
     return per_call
 
 
+def timed_in_window(label, variants, probe, repeats, window, least):
+    """`interleaved` with as many calls per window as fit `window` seconds of
+    the `probe` variant (at least `least`); prints and returns the times."""
+    one = interleaved({probe: variants[probe]}, 1, least)[probe][0]
+    number = max(least, int(window / one))
+    per_call = interleaved(variants, repeats, number)
+    print(f"\n{label}: {repeats} repeats x {number} calls, us per call (min, median)")
+    for name in variants:
+        print(f"  {name:<14} {us(per_call[name])}")
+    return per_call
+
+
 def timed_once(setup, action):
     """Seconds taken by action(setup()); setup runs outside the window."""
     arg = setup()

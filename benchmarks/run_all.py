@@ -25,6 +25,7 @@ import memory_bench  # noqa: E402
 import prepared_bench  # noqa: E402
 import threading_bench  # noqa: E402
 import walk_bench  # noqa: E402
+import whole_model_bench  # noqa: E402
 
 
 def main():
@@ -39,8 +40,8 @@ def main():
         print(parity.stdout[-4000:] + parity.stderr[-2000:])
 
     results = []
-    for bench in (forward_bench, prepared_bench, walk_bench, threading_bench, memory_bench,
-                  check_memory_bench, compile_bench):
+    for bench in (forward_bench, prepared_bench, whole_model_bench, walk_bench, threading_bench,
+                  memory_bench, check_memory_bench, compile_bench):
         print()
         results += bench.run()
 

@@ -229,6 +229,7 @@ CHILD_SCRIPTS["import failures"] = f"""
     import importlib.abc, json, sys, types
     import torch, pdb, numpy, string, copy
     import veskari, veskari.utils_veskari
+    del veskari.__getattr__  # else the package's lazy attributes try the imports themselves
     outcomes = []
 
     def attempt():

@@ -17,7 +17,7 @@ import test_clean_layer as layer_tests
 from networks import ALL_NETWORKS
 from test_clean_layer import recording_thread, thread_errors, threaded  # noqa: F401 -- fixtures
 from veskari import blockwise_veskari, clean_veskari
-from veskari.deploy import CompilableVSKModule, compilable
+from veskari.inference import InferenceLayer, prepare
 from veskari.utils_veskari import add_dendrites, wrap_module
 
 
@@ -53,7 +53,7 @@ def _rnn_tracing_and_prepared_layer_tests(monkeypatch):
     # networks included.
     # (torch's own patch, not monkeypatch: newer pytest restores module
     # attributes in a way torch's config modules do not survive)
-    monkeypatch.setattr(layer_tests, "VSKModulePyThread", CompilableVSKModule)
+    monkeypatch.setattr(layer_tests, "VSKModulePyThread", InferenceLayer)
     with torch._dynamo.config.patch(allow_rnn=True):
         yield
 
@@ -67,7 +67,7 @@ def case(request):
     shared = dict(net.named_parameters())
     with torch.no_grad():
         expected = trained(*args)
-    net = compilable(convert(net)).eval()
+    net = prepare(convert(net)).eval()
     return types.SimpleNamespace(name=request.param, trained=trained, net=net, args=args,
                                  expected=expected, shared=shared)
 
@@ -81,13 +81,13 @@ def assert_outputs(got, case):
 
 def test_prepared_network_keeps_its_state_and_eager_results(case):
     layers = [m for m in case.net.modules() if isinstance(m, clean_veskari.VSKModulePyThread)]
-    assert layers and all(type(m) is CompilableVSKModule for m in layers)
+    assert layers and all(type(m) is InferenceLayer for m in layers)
     native = convert(NETWORKS[case.name]()[0])
     assert list(case.net.state_dict()) == list(native.state_dict())
     native.load_state_dict(case.net.state_dict())
     case.net.load_state_dict(native.state_dict())
     buffer = io.BytesIO()
-    torch.save(compilable(case.net), buffer)
+    torch.save(prepare(case.net), buffer)
     buffer.seek(0)
     with torch.no_grad():
         for net in (case.net, torch.load(buffer, weights_only=False)):
@@ -137,7 +137,7 @@ def test_compile_fullgraph_outputs_and_gradients(case):
 
 def test_compiled_layer_follows_a_changed_nonlinearity(settings):
     net, args = single_layer()
-    net = compilable(convert(net))
+    net = prepare(convert(net))
     compiled = torch.compile(net, fullgraph=True, backend="eager")
     with torch.no_grad():
         for activation in (torch.sigmoid, torch.tanh):
@@ -184,7 +184,7 @@ def test_inductor_and_aotinductor(case, tmp_path):
 
 def test_a_subclass_overriding_a_branch_step_is_called_when_compiled():
     net, args = single_layer()
-    net = compilable(convert(net))
+    net = prepare(convert(net))
 
     class Doubled(type(net)):
         def process_and_forward(self, c, outs, *args, **kwargs):

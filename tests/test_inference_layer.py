@@ -8,6 +8,7 @@ from torch import nn
 
 import veskari
 import veskari.deploy
+import veskari.inference
 from veskari import _prepared, clean_veskari
 from veskari.inference import InferenceLayer
 from veskari.utils_veskari import add_dendrites, wrap_module
@@ -76,9 +77,19 @@ def test_prepare_refuses_a_subclass_with_its_own_forward_and_warns_on_nothing():
     net = native_twin(converted())
     net[0].__class__ = Own
     with pytest.raises(TypeError, match="Own is a subclass of VSKModulePyThread"):
-        veskari.deploy.prepare(net)
+        veskari.inference.prepare(net)
     with pytest.warns(veskari.ConversionWarning, match="found no converted layer"):
-        veskari.deploy.compilable(nn.Sequential(nn.Linear(2, 2)))
+        veskari.inference.prepare(nn.Sequential(nn.Linear(2, 2)))
+
+
+def test_the_former_deploy_names_still_work_and_warn():
+    net = native_twin(converted())
+    assert veskari.deploy.prepare is veskari.inference.prepare
+    with pytest.warns(DeprecationWarning, match="compilable is deprecated"):
+        assert veskari.deploy.compilable(net) is net
+    with pytest.warns(DeprecationWarning, match="CompilableVSKModule is deprecated"):
+        assert veskari.deploy.CompilableVSKModule is veskari.inference.InferenceLayer
+    assert type(net[0]) is veskari.inference.InferenceLayer
 
 
 def frozen(layer):

@@ -1,22 +1,54 @@
-"""veskari: dendrite-augmented PyTorch networks.
+"""veskari: dendrite-augmented PyTorch networks, and their conversion to fast
+inference networks.
 
-The training side lives in :mod:`veskari.modules_veskari` and
-:mod:`veskari.utils_veskari`; settings in :mod:`veskari.globals_veskari`.
-Two native converters turn a trained network into an inference network:
-``veskari.blockwise_veskari.blockwise_network`` then
-``veskari.clean_veskari.refresh_net``; ``veskari.convert(net)`` runs both,
-checks and reports what it did, and returns layers of
-:class:`veskari.inference.InferenceLayer` (fast in eager mode, traceable by
-``torch.compile`` and ``torch.export``); ``veskari.deploy.prepare`` does the
-same for a network converted by hand.
+The package's own names, on top: ``veskari.convert`` (with
+``ConversionReport``, ``ConversionWarning``, ``ConversionMismatchError``)
+and ``__version__``; the modules users import are the training side
+(``utils_veskari``, ``modules_veskari``), the settings (``globals_veskari``),
+``layouts``, the two native converters (``blockwise_veskari``,
+``clean_veskari``) and ``inference``. Every one of them is an attribute of
+``veskari`` from a plain ``import veskari``, imported on first use, so that
+importing the package costs nothing (and does not import torch) until
+something is used.
 
-This file imports nothing heavy, so that importing a submodule costs only
-what that submodule needs: the names of :mod:`veskari.conversion` are
-loaded (with torch) on first use, and so is ``__version__``.
+Reader's map, in import order: each module imports only modules listed
+above it (at module level or inside a function), never one below. The
+``*_veskari`` names are the modules the native converters import by name;
+the rest are plain names. ``reference`` and the modules without a user
+audience above are internal.
+
+  errors             the package's warning and error types
+  torch_private      every private PyTorch name the package uses
+  naming             how messages name layers: a count and the first three
+  quiet              holding back other libraries' messages during the walks
+  checkpoint_keys    where a trained checkpoint's keys go in a converted network
+  compare            comparing two networks' outputs, whatever holds the tensors
+  trial_copy         copies of a network for the check, sharing its weights
+  globals_veskari    run-time settings (``pc``), read by every converter
+  layouts            where the neurons are in a layer's output
+  fresh              re-initialising a dendrite's copy of its main layer
+  forwarding         wrappers answering their main layer's attribute reads
+  trial_run          one trial forward recording which neuron modules ran
+  modules_veskari    training side: the neuron module, its dendrites, processors
+  utils_veskari      training side: wrapping layers, adding dendrites
+  blockwise_veskari  native: neuron modules become blocks
+  clean_veskari      native: blocks become converted layers with a native forward
+  _prepared          native: the inference layer's eager forward
+  walk_paths         the walks' path rules, stated once in Python
+  stranded           converting the neuron modules the walks cannot reach
+  inference          InferenceLayer, what convert returns, and prepare
+  conversion         veskari.convert: both walks, checked, with a report
+  deploy             the former home of prepare (its old names warn)
+  reference          the converters in plain Python: the tests' oracle
 """
 from typing import TYPE_CHECKING
 
 _LAZY = ("convert", "ConversionReport", "ConversionWarning", "ConversionMismatchError")
+# Reachable as veskari.<name> after a plain import veskari.
+_SUBMODULES = frozenset({
+    "blockwise_veskari", "clean_veskari", "deploy", "globals_veskari", "inference", "layouts",
+    "modules_veskari", "utils_veskari",
+})
 
 if TYPE_CHECKING:
     # Redundant aliases mark these as the package's own names for type checkers.
@@ -50,6 +82,11 @@ def __getattr__(name: str) -> object:
     if name == "__version__":
         globals()[name] = value = _version()
         return value
+    if name in _SUBMODULES:
+        from importlib import import_module
+
+        # The import binds the submodule as an attribute of the package.
+        return import_module(f"{__name__}.{name}")
     if name in _LAZY:
         from veskari import conversion
 
@@ -60,4 +97,4 @@ def __getattr__(name: str) -> object:
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(_LAZY) | {"__version__"})
+    return sorted(set(globals()) | set(_LAZY) | _SUBMODULES | {"__version__"})

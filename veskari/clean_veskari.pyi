@@ -7,6 +7,7 @@ docstrings of their own.
 """
 from typing import Any, TypeVar, overload
 
+import torch
 from torch import nn
 
 from veskari.blockwise_veskari import VSKLayer
@@ -33,6 +34,8 @@ class VSKModulePyThread(nn.Module):
     skip_weights: nn.ParameterList
     """Connection weights; entry k feeds branches 0..k into branch k + 1.
     Absent when the block had no weights."""
+    view_tuple: torch.Tensor
+    """The shape that lays a skip-weight row along the neuron axis."""
     def __init__(self, original_module: nn.Module) -> None:
         """Take over the branches, processors and weights of a ``VSKLayer``."""
     def process_and_forward(self, *args2: Any, **kwargs2: Any) -> None:

@@ -19,8 +19,10 @@ from typing import Any
 
 import numpy
 import torch
-import torch.utils._pytree as pytree
 from torch import nn
+
+from veskari.errors import Mismatch, Uncomparable
+from veskari.torch_private import pytree
 
 __all__ = ["Mismatch", "Uncomparable", "largest_difference"]
 
@@ -28,22 +30,6 @@ _PLAIN = (bool, int, float, complex, str, bytes, type(None))
 # Objects inside objects inside the output: deep enough for caches
 # (cache -> layers -> layer -> tensors), shallow enough to stay off configs.
 _MAX_OBJECT_DEPTH = 4
-
-
-class Mismatch(Exception):
-    """Outputs differ at ``where`` by ``difference``."""
-
-    def __init__(self, where: str, difference: float | int, what: str):
-        super().__init__(f"{where} {what}")
-        self.where, self.difference = where, difference
-
-
-class Uncomparable(TypeError):
-    """The output at ``where`` holds something the comparison cannot check."""
-
-    def __init__(self, where: str, what: str):
-        super().__init__(f"{where} {what}")
-        self.where = where
 
 
 def largest_difference(expected: Any, actual: Any) -> float | int:

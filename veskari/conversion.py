@@ -10,9 +10,8 @@ trained one did.
 from __future__ import annotations
 
 import contextlib
-import re
 import warnings
-from collections.abc import Callable, Iterator, Mapping
+from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
 from typing import Any, TypeVar
 
@@ -22,33 +21,31 @@ from torch import nn
 from veskari import blockwise_veskari, checkpoint_keys, clean_veskari, inference, utils_veskari
 from veskari import globals_veskari as GVS
 from veskari.checkpoint_keys import LayerKeys
-from veskari.compare import Mismatch, Uncomparable, largest_difference
-from veskari.modules_veskari import VSKNeuronModule, recording_calls
+from veskari.compare import largest_difference
+
+# The error types are re-exported: this was their home, and callers catch them by it.
+from veskari.errors import ConversionMismatchError as ConversionMismatchError
+from veskari.errors import ConversionWarning as ConversionWarning
+from veskari.errors import Mismatch, Uncomparable
+from veskari.modules_veskari import VSKNeuronModule
+from veskari.naming import shown as _shown
 from veskari.naming import some as _some
 from veskari.quiet import held_back
 from veskari.stranded import convert_stranded
+from veskari.torch_private import DropoutBase, NormBase
 from veskari.trial_copy import own_inputs, parameter_versions, sharing_copy, written_parameters
+from veskari.trial_run import positional, trial_forward
+from veskari.walk_paths import (
+    converted_whole,
+    is_block,
+    is_container,
+    names_a_member,
+    skip_listed,
+    steps,
+    tracked,
+)
 
 __all__ = ["ConversionMismatchError", "ConversionReport", "ConversionWarning", "convert"]
-
-
-class ConversionWarning(UserWarning):
-    """Nothing was converted, or a layer was left half converted."""
-
-
-class ConversionMismatchError(RuntimeError):
-    """The converted network's output differs from the trained network's.
-
-    Raised before the caller's network is touched; ``report`` says what the
-    conversion would have done.
-    """
-
-    def __init__(self, message: str, max_difference: float | int, where: str,
-                 report: ConversionReport | None = None):
-        super().__init__(message)
-        self.max_difference = max_difference
-        self.where = where
-        self.report = report
 
 
 @dataclass
@@ -94,7 +91,7 @@ class ConversionReport:
 _M = TypeVar("_M", bound=nn.Module)
 _EACH_IN_REPORT = " (the report's .skipped has each one with its reason)"
 # Layers whose training mode makes two runs on the same inputs differ.
-_RANDOM_IN_TRAINING = (nn.modules.dropout._DropoutNd, nn.modules.batchnorm._NormBase)
+_RANDOM_IN_TRAINING = (DropoutBase, NormBase)
 
 
 def convert(net: _M, example_inputs: Any = None, *, example_kwargs: dict[str, Any] | None = None,
@@ -203,7 +200,7 @@ def _convert(net: _M, prepare: bool) -> tuple[_M, ConversionReport, list[str]]:
         with held_back("veskari.convert's walks"):
             blockwise_veskari.blockwise_network(net)
             convert_stranded(net)
-            blocks = {path for path, m in net.named_modules() if type(m).__name__ == "VSKLayer"}
+            blocks = {path for path, m in net.named_modules() if is_block(m)}
             net = clean_veskari.refresh_net(net)
         if prepare:
             inference.switch(net)
@@ -266,18 +263,13 @@ def _bypass(net: nn.Module, path: str) -> str | None:
 def _is_convertible(module: nn.Module) -> bool:
     # Neuron modules of any class (a subclass is reported, not converted) and
     # blocks that a block-wise-only conversion left behind.
-    return isinstance(module, VSKNeuronModule) or type(module).__name__ == "VSKLayer"
-
-
-def _converted_whole(module: nn.Module) -> bool:
-    # What the walks replace without looking inside (a subclass is walked).
-    return type(module) is VSKNeuronModule or type(module).__name__ == "VSKLayer"
+    return isinstance(module, VSKNeuronModule) or is_block(module)
 
 
 def _outermost(
     net: nn.Module,
     wanted: Callable[[nn.Module], bool],
-    whole: Callable[[nn.Module], bool] = _converted_whole,
+    whole: Callable[[nn.Module], bool] = converted_whole,
 ) -> list[tuple[str, nn.Module]]:
     """(path, module) of every wanted module that is not inside a ``whole`` one."""
     found: list[tuple[str, nn.Module]] = []
@@ -296,10 +288,6 @@ def _inside(path: str, outer: str) -> bool:
     return outer == "" or path.startswith(outer + ".")
 
 
-def _shown(path: str) -> str:
-    return path or "<root>"
-
-
 def _why_skipped(net: nn.Module, path: str, module: nn.Module) -> tuple[str, str]:
     """(kind of reason, why) a neuron module was not converted."""
     if type(module) is not VSKNeuronModule:
@@ -314,16 +302,16 @@ def _why_skipped(net: nn.Module, path: str, module: nn.Module) -> tuple[str, str
 def _why_unreached(net: nn.Module, path: str, clean_walk: bool) -> tuple[str, str]:
     """Why a walk did not reach ``path``: the first rule on the way that stops it."""
     digit = None  # convert goes on past a digit-named child (veskari.stranded)
-    for parent, name, walk_name in _steps(net, path):
-        if isinstance(parent, (nn.Sequential, nn.ModuleList)):
+    for parent, name, walk_name in steps(net, path):
+        if is_container(parent):
             continue  # containers hand every child on
-        if clean_walk and type(parent) in GVS.pc.get_modules_to_track():
+        if clean_walk and tracked(parent):
             return "tracked", (f"it is inside a {type(parent).__name__}, a type on "
                                "get_modules_to_track(), which the clean walk leaves untouched")
         if clean_walk and name in ("device", "dtype"):
             return "device", f"the clean walk never enters a member named {name!r}"
         if name not in dir(parent):  # what the walks' __dir__ call lists
-            if name[:1].isdigit() and walk_name not in GVS.pc.get_module_names_to_not_save():
+            if name[:1].isdigit() and not skip_listed(walk_name):
                 digit = digit or (
                     f"its name {name!r} under {type(parent).__name__} starts with a digit, "
                     "which the walks never reach; convert reaches such children itself, but "
@@ -331,7 +319,7 @@ def _why_unreached(net: nn.Module, path: str, clean_walk: bool) -> tuple[str, st
                 continue
             if not name[:1].isdigit():
                 return "other", f"{type(parent).__name__}.__dir__() does not list {name!r}"
-        if walk_name in GVS.pc.get_module_names_to_not_save():
+        if skip_listed(walk_name):
             return "skip list", (f"{walk_name!r} is on the skip list "
                                  "(globals_veskari.pc.get_module_names_to_not_save())")
     if digit:
@@ -350,7 +338,7 @@ def _skip_list_problems(net: nn.Module) -> list[str]:
         return []
     problems = []
     for entry in entries:
-        if not isinstance(entry, str) or entry in defaults or _names_a_member(net, entry):
+        if not isinstance(entry, str) or entry in defaults or names_a_member(net, entry):
             continue
         if entry.endswith("]"):
             why = ("it names a container child, and the walks test attribute members only; "
@@ -363,40 +351,6 @@ def _skip_list_problems(net: nn.Module) -> list[str]:
             why = "no attribute member of this network has that path name"
         problems.append(f"the skip-list entry {entry!r} matches nothing: {why}")
     return problems
-
-
-def _names_a_member(net: nn.Module, entry: str) -> bool:
-    """Whether ``entry`` is the walks' path name of an attribute member of ``net``."""
-    parts = re.findall(r"\.([^.\[\]]+)|\[([^\]]*)\]", entry)
-    if not parts or "".join(f".{a}" if a else f"[{k}]" for a, k in parts) != entry:
-        return False
-    module: Any = net
-    for i, (attribute, key) in enumerate(parts):
-        container = isinstance(module, (nn.Sequential, nn.ModuleList))
-        if attribute and (container or not _attribute_member(module, attribute)):
-            return False
-        if key and (not container or key not in module._modules):
-            return False
-        if i + 1 < len(parts):
-            module = getattr(module, attribute) if attribute else module._modules[key]
-            if not isinstance(module, nn.Module):
-                return False
-    return bool(parts[-1][0])
-
-
-def _attribute_member(module: nn.Module, name: str) -> bool:
-    # convert reaches digit-named children too (veskari.stranded)
-    return name in dir(module) or (name[:1].isdigit() and name in module._modules)
-
-
-def _steps(net: nn.Module, path: str) -> Iterator[tuple[nn.Module, str, str]]:
-    """(parent, child name, the walks' path name of the child) from the root down."""
-    parent, walk_name = net, ""
-    for name in path.split(".") if path else []:
-        container = isinstance(parent, (nn.Sequential, nn.ModuleList))
-        walk_name += f"[{name}]" if container else f".{name}"
-        yield parent, name, walk_name
-        parent = parent.get_submodule(name)
 
 
 def _nothing_because(report: ConversionReport) -> str:
@@ -412,14 +366,9 @@ def _check_outputs(trained: nn.Module, converted: nn.Module, report: ConversionR
                    example_inputs: Any, example_kwargs: dict[str, Any]
                    ) -> tuple[float | int, list[str]]:
     """The largest output difference, and the neuron modules that never ran."""
-    if example_inputs is None:
-        args: tuple[Any, ...] = ()
-    else:
-        args = example_inputs if isinstance(example_inputs, tuple) else (example_inputs,)
-    with recording_calls() as called:
-        expected = _run(trained, own_inputs((args, example_kwargs)),
-                        "the network before conversion")
-    actual = _run(converted, own_inputs((args, example_kwargs)), "the converted network")
+    args = positional(example_inputs)
+    expected, called = _trial_run(trained, args, example_kwargs, "the network before conversion")
+    actual, _ = _trial_run(converted, args, example_kwargs, "the converted network")
     idle = [path for path, m in trained.named_modules()
             if isinstance(m, VSKNeuronModule) and id(m) not in called]
     try:
@@ -436,14 +385,9 @@ def _check_outputs(trained: nn.Module, converted: nn.Module, report: ConversionR
             mismatch.difference, mismatch.where, report) from None
 
 
-def _run(net: nn.Module, inputs: tuple[tuple[Any, ...], dict[str, Any]], which: str) -> Any:
-    # The same CPU random stream for both runs, and the caller's left as it was.
-    args, kwargs = inputs
-    try:
-        with torch.no_grad(), torch.random.fork_rng(devices=[]):
-            torch.default_generator.manual_seed(0)
-            return net(*args, **kwargs)
-    except Exception as err:
-        err.add_note(f"veskari.convert: raised by {which} on the example inputs "
-                     "(the network was left unconverted)")
-        raise
+def _trial_run(net: nn.Module, args: tuple[Any, ...], kwargs: dict[str, Any], which: str
+               ) -> tuple[Any, set[int]]:
+    # Each run on its own copy of the inputs, which it may modify in place.
+    own_args, own_kwargs = own_inputs((args, kwargs))
+    return trial_forward(net, own_args, own_kwargs, f"veskari.convert: raised by {which} on "
+                         "the example inputs (the network was left unconverted)")

@@ -14,6 +14,7 @@ from collections.abc import Callable, Mapping
 from torch import nn
 
 from veskari.layouts import is_transposed_linear, reset_transposed_linear
+from veskari.torch_private import parameter_table
 
 Rule = Callable[[nn.Module], object]
 Initialisers = Mapping[type, Rule]
@@ -33,7 +34,7 @@ def rule_for(part: nn.Module, initialisers: Initialisers | None = None) -> Rule 
         return _reset
     if is_transposed_linear(part):
         return reset_transposed_linear
-    if any(p is not None for p in part._parameters.values()):
+    if any(p is not None for p in parameter_table(part).values()):
         return None
     return lambda _: None
 

@@ -19,29 +19,69 @@ is all it takes, and checkpoints load both ways. It adds three things:
   threaded mode and the older tracers run the native forward itself. The
   rows hold their weights' storage, not the weights: a replaced weight or
   branch module is freed at once, its old storage at the layer's next call;
-* * **tracing**: under a PyTorch 2 tracer (``torch.compile``, ``torch.export``,
+* **tracing**: under a PyTorch 2 tracer (``torch.compile``, ``torch.export``,
   the dynamo ONNX exporter, AOTInductor) it runs the same computation
-  written in Python, which the tracer can follow (see :mod:`veskari.deploy`);
+  written in Python, which the tracer can follow;
 * **its main layer's attributes**: a parent that reads ``layer.weight``,
   ``layer.stride`` or ``layer.weight.dtype`` of a child it then calls keeps
   working after conversion, as it does on the trained network.
+
+:func:`prepare` makes a network converted by hand with the two native
+converters (``VSKModulePyThread`` layers) an inference network the same way.
+Those layers' native ``forward`` suits eager PyTorch, threads,
+``torch.jit.trace``, ``torch.fx`` and the TorchScript-based ONNX exporter,
+but the PyTorch 2 tracers cannot look inside a native function:
+``torch.compile`` breaks the graph at every such layer, and
+``fullgraph=True`` and the exporters fail.
+
+Trace-time constants: a compiled or exported graph fixes, when it is traced,
+
+* the dendrite nonlinearity (``GVS.pc.get_vsk_forward_function()``).
+  ``torch.compile`` guards on it, so a later ``set_vsk_forward_function``
+  recompiles; an exported program, ONNX file or AOTInductor package keeps
+  the one it was traced with, so export again after changing it;
+* the view shape of the skip-weight rows, read from each layer's
+  ``view_tuple`` buffer when the layer is switched (a tracer sees buffers
+  as symbolic tensors, so it cannot read their values). It depends only on
+  the layer's output layout and never changes in normal use; if you write
+  a different ``view_tuple`` into a layer, call :func:`prepare` again
+  before compiling or exporting;
+* the branch structure (number of branches, processors, presence of skip
+  weights), as for any module attribute.
+
+The threading flag ``clean_veskari.doing_threading`` is not read while
+tracing: the traced graph holds all branches and the compiler schedules
+them, which gives the result of both eager modes.
 """
+from __future__ import annotations
+
+import warnings
+from typing import Any, TypeVar
+
 import torch
+from torch import nn
 
 from veskari import _prepared, clean_veskari
 from veskari import globals_veskari as GVS
-from veskari.modules_veskari import forwarding_getattr
+from veskari.errors import ConversionWarning
+from veskari.forwarding import forwarding_getattr
 
-__all__ = ["InferenceLayer", "switch"]
+__all__ = ["InferenceLayer", "prepare", "switch"]
+
+_M = TypeVar("_M", bound=nn.Module)
 
 _run = _prepared.run
 _is_compiling = torch.compiler.is_compiling
 # Assigning one of these on the layer releases its rows at once (they would
 # otherwise go at the next call, which would find them stale).
 _PLAN_INPUTS = frozenset({"layer_array", "processor_array", "skip_weights", "view_tuple"})
+# What a converted layer holds itself (the native converters' names); never
+# read from its main layer.
+_OWN_NAMES = ("layer_array", "processor_array", "skip_weights", "node_index", "num_cycles",
+              "view_tuple", "internal_nonlinearity")
 
 
-def _main_layer(modules):
+def _main_layer(modules: dict[str, Any]) -> nn.Module | None:
     layers = modules.get("layer_array")
     return layers[-1] if layers else None
 
@@ -50,9 +90,9 @@ class InferenceLayer(clean_veskari.VSKModulePyThread):
     """A converted layer in the form ``veskari.convert`` returns; see the module."""
 
     # Set per layer by switch(): the view shape a tracer cannot read from the buffer.
-    _vsk_view_shape = None
+    _vsk_view_shape: tuple[int, ...] | None = None
 
-    def forward(self, *args, **kwargs):
+    def forward(self, *args: Any, **kwargs: Any) -> Any:
         if _is_compiling():
             return _traced_forward(self, args, kwargs)
         # The eager forward; it takes the native one itself for threads (a
@@ -60,37 +100,37 @@ class InferenceLayer(clean_veskari.VSKModulePyThread):
         # would keep the rows as constants.
         return _run(self, args, kwargs)
 
-    __getattr__ = forwarding_getattr(_main_layer)
+    __getattr__ = forwarding_getattr(_main_layer, _OWN_NAMES)
 
-    def __setattr__(self, name, value):
+    def __setattr__(self, name: str, value: Any) -> None:
         if name in _PLAN_INPUTS:
             self.__dict__.pop("_vsk_plan", None)
         super().__setattr__(name, value)
 
-    def _apply(self, fn, recurse=True):
+    def _apply(self, fn: Any, recurse: bool = True) -> Any:
         # .to(), .half(), .cuda(), .float() ... swap the weights' storage.
         self.__dict__.pop("_vsk_plan", None)
         return super()._apply(fn, recurse)
 
-    def _load_from_state_dict(self, *args, **kwargs):
+    def _load_from_state_dict(self, *args: Any, **kwargs: Any) -> None:
         # load_state_dict(assign=True) replaces the parameters themselves.
         self.__dict__.pop("_vsk_plan", None)
         super()._load_from_state_dict(*args, **kwargs)
 
-    def __getstate__(self):
+    def __getstate__(self) -> dict[str, Any]:
         state = dict(super().__getstate__())
         state.pop("_vsk_plan", None)  # views are made again on first use, never saved
         return state
 
 
-def _traced_forward(self, args, kwargs):
+def _traced_forward(self: InferenceLayer, args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
     # The native sequential forward, step for step: the same branch calls,
     # processor calls and merge order, so a traced graph computes exactly
     # what eager mode does.
     layers = self.layer_array
     processors = self.processor_array
     n = len(layers)
-    outs = [None] * n
+    outs: list[Any] = [None] * n
     own = _overridden_branch_methods(type(self))
     for c in range(n - 1):
         if "process_and_forward" in own:  # the subclass's own step, as eager mode calls it
@@ -117,7 +157,7 @@ def _traced_forward(self, args, kwargs):
         if shape is None:
             raise RuntimeError(
                 "a converted layer was traced without its view shape; "
-                "call veskari.deploy.prepare(net) before compiling or exporting")
+                "call veskari.inference.prepare(net) before compiling or exporting")
         for out_index in range(n):
             current_out = outs[out_index]
             for in_index in range(out_index):
@@ -133,12 +173,13 @@ def _traced_forward(self, args, kwargs):
     return current_out
 
 
-def _overridden_branch_methods(cls):
+def _overridden_branch_methods(cls: type) -> set[str]:
     return {name for name in ("process_and_forward", "process_and_pre")
             if getattr(cls, name) is not getattr(clean_veskari.VSKModulePyThread, name)}
 
 
-def switch(net, refuse_subclasses=False):
+def switch(net: nn.Module, refuse_subclasses: bool = False
+           ) -> list[clean_veskari.VSKModulePyThread]:
     """Make every converted layer of ``net`` an :class:`InferenceLayer`, in place.
 
     Returns the list of layers of a user's own ``VSKModulePyThread``
@@ -159,8 +200,30 @@ def switch(net, refuse_subclasses=False):
         if layer in own:
             continue
         # Read once here: under a tracer the buffer's values are unknown.
-        layer._vsk_view_shape = tuple(int(v) for v in layer.view_tuple.tolist())
+        layer.__dict__["_vsk_view_shape"] = tuple(int(v) for v in layer.view_tuple.tolist())
         layer.__dict__.pop("_vsk_plan", None)
         if type(layer) is clean_veskari.VSKModulePyThread:
             layer.__class__ = InferenceLayer
     return own
+
+
+def prepare(net: _M) -> _M:
+    """Make every converted layer of ``net`` an :class:`InferenceLayer`, in place.
+
+    ``net`` is the result of ``clean_veskari.refresh_net`` (a whole network
+    or a single converted layer). Each ``VSKModulePyThread`` in it becomes an
+    :class:`InferenceLayer`: the same object, with the same parameters,
+    buffers, sub-modules and ``state_dict()`` keys, so checkpoints load both
+    ways and anything holding the network or its parameters sees the
+    change. ``veskari.convert`` returns networks already prepared.
+
+    A layer of a user's own ``VSKModulePyThread`` subclass cannot be
+    switched and raises ``TypeError``; a network without converted layers
+    gives a ``veskari.ConversionWarning``. Calling it again is harmless and
+    re-reads every layer's view shape. Returns ``net``.
+    """
+    switch(net, refuse_subclasses=True)
+    if not any(isinstance(m, InferenceLayer) for m in net.modules()):
+        warnings.warn("veskari.inference.prepare found no converted layer: convert the network "
+                      "first (veskari.convert)", ConversionWarning, stacklevel=2)
+    return net

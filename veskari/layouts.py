@@ -15,6 +15,8 @@ from dataclasses import dataclass
 import torch
 from torch import nn
 
+from veskari.torch_private import ConvBase, parameter_table
+
 
 @dataclass(frozen=True)
 class OutputLayout:
@@ -47,8 +49,8 @@ LINEAR = OutputLayout([-1, 0])
 def is_transposed_linear(module: nn.Module) -> bool:
     """A Linear-like layer whose weight is stored ``(in, out)``, with the
     output width in ``nf`` (GPT-2's ``Conv1D`` and its copies)."""
-    weight = module._parameters.get("weight")
-    bias = module._parameters.get("bias")
+    weight = parameter_table(module).get("weight")
+    bias = parameter_table(module).get("bias")
     nf = module.__dict__.get("nf")
     return (isinstance(weight, torch.Tensor) and weight.dim() == 2
             and isinstance(nf, int) and weight.shape[1] == nf
@@ -59,7 +61,7 @@ def known_layout(module: nn.Module) -> OutputLayout | None:
     """The layout of PyTorch's own layer types and of transposed Linears."""
     if isinstance(module, nn.Linear) or is_transposed_linear(module):
         return LINEAR
-    if isinstance(module, nn.modules.conv._ConvNd):
+    if isinstance(module, ConvBase):
         return OutputLayout([-1, 0] + [-1] * len(module.kernel_size))
     if isinstance(module, nn.RNNBase):
         # (B, T, H) and (T, B, H) both keep the neurons last.
@@ -102,8 +104,8 @@ def neuron_count(module: nn.Module, layout: OutputLayout | None = None) -> int:
 
 def reset_transposed_linear(module: nn.Module) -> None:
     """nn.Linear's own initialisation, applied to a weight stored ``(in, out)``."""
-    weight = module._parameters["weight"]
-    bias = module._parameters.get("bias")
+    weight = parameter_table(module)["weight"]
+    bias = parameter_table(module).get("bias")
     assert weight is not None
     with torch.no_grad():
         nn.init.kaiming_uniform_(weight.T, a=math.sqrt(5))

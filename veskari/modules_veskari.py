@@ -6,69 +6,21 @@ outputs of dendrites 0..k-1, and the main output sees all of them. The
 converters read the attributes documented here, so their names, shapes and
 container types are part of the module's contract.
 """
-import contextlib
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
 
 import torch
 from torch import nn
 
 from veskari import globals_veskari as GVS
-from veskari import layouts
+from veskari import layouts, trial_run
+from veskari.forwarding import forwarding_getattr
 
-# Names a wrapper answers itself, never on behalf of its main layer: its own
-# state, and what the converters and the forward test for with hasattr.
-WRAPPER_NAMES = frozenset({
-    "main_module", "processor", "num_neurons", "dendrites_to_top", "this_node_index",
-    "dendrite_module", "layer_array", "processor_array", "skip_weights", "node_index",
-    "num_cycles", "view_tuple", "internal_nonlinearity",
-})
-
-
-def forwarding_getattr(main_of):
-    """A ``__getattr__`` for a wrapper: Module's own names, then its main layer's.
-
-    A parent that reads its child's ``weight``, ``stride`` or ``weight.dtype``
-    and then calls the child keeps working once the child is wrapped.
-    ``main_of(modules)`` picks the main layer from the wrapper's sub-module
-    table. Private names and the wrapper's own names are never forwarded, so
-    copying, pickling, the converters and ``hasattr(layer, "skip_weights")``
-    see the wrapper exactly as before.
-    """
-    def __getattr__(self, name):
-        try:
-            return nn.Module.__getattr__(self, name)
-        except AttributeError:
-            pass
-        main = main_of(self.__dict__.get("_modules", {}))
-        if name.startswith("_") or name in WRAPPER_NAMES or main is None:
-            raise AttributeError(f"'{type(self).__name__}' object has no attribute '{name}'")
-        try:
-            return getattr(main, name)
-        except AttributeError:
-            raise AttributeError(
-                f"'{type(self).__name__}' object has no attribute '{name}', "
-                f"nor has its main layer ({type(main).__name__})") from None
-
-    # It answers what Module.__getattr__ answers before anything else, so the
-    # native modules may still read those names from the tables directly.
-    __getattr__.__vsk_module_getattr_first__ = True
-    return __getattr__
-
-
-# While a recorder is set, every neuron module's forward adds itself to it.
-# No hook is used: a forward hook would switch PyTorch's transformer fast path
-# off, and the trial run would not see the network the user runs.
-_called = None
-
-
-@contextlib.contextmanager
-def recording_calls():
-    """Yields the set of ids of the neuron modules whose forward ran inside."""
-    global _called
-    outer, _called = _called, set()
-    try:
-        yield _called
-    finally:
-        _called = outer
+# What a neuron module holds itself; never read from its main layer.
+_OWN_NAMES = ("main_module", "processor", "num_neurons", "dendrites_to_top",
+              "this_node_index", "dendrite_module")
 
 
 class DendriteValues:
@@ -77,13 +29,13 @@ class DendriteValues:
     Plain object (not a module) so it never shows up in ``state_dict``.
     """
 
-    def __init__(self, output_dimensions, node_index):
+    def __init__(self, output_dimensions: list[int], node_index: int):
         # One entry per output axis: 0 marks the neuron axis, -1 any other.
         self.this_output_dimensions = list(output_dimensions)
         self.this_node_index = int(node_index)
 
 
-def broadcast_shape(values):
+def broadcast_shape(values: DendriteValues) -> list[int]:
     """Shape that lays a length-N weight row along the neuron axis."""
     return [-1 if axis == values.this_node_index else 1
             for axis in range(len(values.this_output_dimensions))]
@@ -92,11 +44,13 @@ def broadcast_shape(values):
 class DendriteHolder(nn.Module):
     """The dendrite layers of one neuron module and the weights between them."""
 
-    def __init__(self, output_dimensions, node_index):
+    num_cycles: torch.Tensor  # a buffer
+
+    def __init__(self, output_dimensions: list[int], node_index: int):
         super().__init__()
         self.layers = nn.ModuleList()
         # [] while no dendrite needs processing, else one entry per layer.
-        self.processors = []
+        self.processors: list[Processor | None] = []
         # Empty below two dendrites; then entry 0 is an unused placeholder
         # and entry k (k, N) feeds dendrites 0..k-1 into dendrite k.
         self.dendrites_to_dendrites = nn.ParameterList()
@@ -104,17 +58,17 @@ class DendriteHolder(nn.Module):
         # Kept non-empty so the output layout is known before any dendrite.
         self.dendrite_values = [DendriteValues(output_dimensions, node_index)]
 
-    def forward(self, *args, **kwargs):
+    def forward(self, *args: Any, **kwargs: Any) -> list[torch.Tensor]:
         """Run the cascade; returns the activated output of every dendrite."""
         view = broadcast_shape(self.dendrite_values[0])
-        activated = []
+        activated: list[torch.Tensor] = []
         for k, layer in enumerate(self.layers):
             proc = self.processors[k] if self.processors != [] else None
             a, kw = proc.pre_d(*args, **kwargs) if proc is not None else (args, kwargs)
             cur = layer(*a, **kw)
             if proc is not None:
                 cur = proc.post_d(cur)
-            weights = self.dendrites_to_dendrites[k] if k > 0 else None
+            weights: Any = self.dendrites_to_dendrites[k] if k > 0 else None
             for i in range(k):
                 cur = cur + weights[i, :].view(view).to(cur.device) * activated[i]
             # Read per dendrite so a setter called mid-run takes effect at once.
@@ -137,8 +91,8 @@ class VSKNeuronModule(nn.Module):
             types when omitted.
     """
 
-    def __init__(self, main_module, output_dimensions, node_index,
-                 processor=None, num_neurons=None):
+    def __init__(self, main_module: nn.Module, output_dimensions: list[int], node_index: int,
+                 processor: Processor | None = None, num_neurons: int | None = None):
         super().__init__()
         dims = list(output_dimensions)
         if not 0 <= node_index < len(dims) or dims[node_index] != 0:
@@ -152,11 +106,13 @@ class VSKNeuronModule(nn.Module):
         self.dendrite_module = DendriteHolder(dims, node_index)
 
     @property
-    def num_dendrites(self):
+    def num_dendrites(self) -> int:
         return len(self.dendrite_module.layers)
 
-    def add_dendrites(self, k, layer_factory, processor_factory=None,
-                      init_scale=0.1, generator=None):
+    def add_dendrites(self, k: int, layer_factory: Callable[[], nn.Module],
+                      processor_factory: Callable[[], Processor] | None = None,
+                      init_scale: float = 0.1,
+                      generator: torch.Generator | None = None) -> VSKNeuronModule:
         """Append ``k`` dendrites made by ``layer_factory()``.
 
         New weights are ``init_scale * randn`` drawn from ``generator`` (or
@@ -166,7 +122,7 @@ class VSKNeuronModule(nn.Module):
         n_neurons = self.num_neurons
         ref = self._weight_reference()
 
-        def randn(*shape):
+        def randn(*shape: int) -> nn.Parameter:
             w = torch.randn(*shape, generator=generator, dtype=ref.dtype) * init_scale
             return nn.Parameter(w.to(ref.device))
 
@@ -197,17 +153,18 @@ class VSKNeuronModule(nn.Module):
             holder.num_cycles += 1
         return self
 
-    def _weight_reference(self):
+    def _weight_reference(self) -> torch.Tensor:
         """A tensor whose dtype/device new weights should follow."""
         for p in self.main_module.parameters():
             return p
         return torch.empty(0)
 
-    __getattr__ = forwarding_getattr(lambda modules: modules.get("main_module"))
+    __getattr__ = forwarding_getattr(lambda modules: modules.get("main_module"), _OWN_NAMES)
 
-    def forward(self, *args, **kwargs):
-        if _called is not None:
-            _called.add(id(self))
+    def forward(self, *args: Any, **kwargs: Any) -> Any:
+        called = trial_run.recording
+        if called is not None:
+            called.add(id(self))
         activated = self.dendrite_module(*args, **kwargs)
         view = broadcast_shape(self.dendrite_module.dendrite_values[0])
         out = self.main_module(*args, **kwargs)
@@ -222,11 +179,11 @@ class VSKNeuronModule(nn.Module):
             out = self.processor.post_n2(out)
         return out
 
-    def extra_repr(self):
+    def extra_repr(self) -> str:
         return f"num_neurons={self.num_neurons}, dendrites={self.num_dendrites}"
 
 
-def _require_every_axis(out, view, main):
+def _require_every_axis(out: Any, view: list[int], main: nn.Module) -> None:
     # The weight rows are laid out for every axis of the layout; on an output
     # with fewer axes (an unbatched input) they would broadcast one in.
     if isinstance(out, torch.Tensor) and out.dim() < len(view):
@@ -236,7 +193,7 @@ def _require_every_axis(out, view, main):
             "e.g. x.unsqueeze(0), and drop it from the output")
 
 
-def neuron_count(module):
+def neuron_count(module: nn.Module) -> int:
     """Size of the neuron axis of a layer's output, for common layer types."""
     return layouts.neuron_count(module)
 
@@ -249,16 +206,16 @@ class Processor:
     main output before the dendrites are added, ``post_n2`` after.
     """
 
-    def pre_d(self, *args, **kwargs):
+    def pre_d(self, *args: Any, **kwargs: Any) -> tuple[tuple[Any, ...], dict[str, Any]]:
         return args, kwargs
 
-    def post_d(self, out):
+    def post_d(self, out: Any) -> Any:
         return out
 
-    def post_n1(self, out):
+    def post_n1(self, out: Any) -> Any:
         return out
 
-    def post_n2(self, value):
+    def post_n2(self, value: Any) -> Any:
         return value
 
 
@@ -274,21 +231,21 @@ class RecurrentProcessor(Processor):
     # Name of the initial-state argument of nn.RNN / nn.GRU / nn.LSTM.
     state_argument = "hx"
 
-    def __init__(self):
-        self.kept_state = None
+    def __init__(self) -> None:
+        self.kept_state: Any = None
 
-    def pre_d(self, *args, **kwargs):
+    def pre_d(self, *args: Any, **kwargs: Any) -> tuple[tuple[Any, ...], dict[str, Any]]:
         kwargs = {k: v for k, v in kwargs.items() if k != self.state_argument}
         return tuple(args[:1]), kwargs
 
-    def post_d(self, out):
+    def post_d(self, out: Any) -> Any:
         return out[0]
 
-    def post_n1(self, out):
+    def post_n1(self, out: Any) -> Any:
         self.kept_state = out[1]
         return out[0]
 
-    def post_n2(self, value):
+    def post_n2(self, value: Any) -> Any:
         # Hand the state over and drop it, so no tensor of a finished call
         # stays on the processor (and in copies or saves of the network).
         state, self.kept_state = self.kept_state, None

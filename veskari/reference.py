@@ -23,6 +23,7 @@ from torch import nn
 
 from veskari import globals_veskari as GVS
 from veskari import modules_veskari as VS
+from veskari.torch_private import autocast_supported_devices
 
 doing_threading = False
 
@@ -33,7 +34,7 @@ doing_threading = False
 # caller's modes for the branch threads, and the (branch, exception) of every
 # branch that raised in its thread (branch None: the main one).
 _threaded_calls: dict[int, "_ThreadedCall"] = {}
-_AUTOCAST_DEVICES = tuple(torch._C._autocast_supported_devices())
+_AUTOCAST_DEVICES = tuple(autocast_supported_devices())
 MAIN_FAILURE_NOTE = "raised in the worker thread of the main branch"
 
 

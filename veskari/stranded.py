@@ -23,7 +23,8 @@ from torch import nn
 
 from veskari import blockwise_veskari, clean_veskari
 from veskari import globals_veskari as GVS
-from veskari.modules_veskari import VSKNeuronModule
+from veskari.torch_private import child_table
+from veskari.walk_paths import converted_whole, is_container, skip_listed, steps, tracked
 
 HOLDER_NAME = "[0]"
 
@@ -69,7 +70,7 @@ def _convert_in_holder(parent: nn.Module, key: str, walk_name: str) -> None:
         holder = clean_veskari.refresh_net(holder)
     finally:
         GVS.pc.set_module_names_to_not_save(names)
-    parent._modules[key] = holder._modules["0"]
+    child_table(parent)[key] = child_table(holder)["0"]
 
 
 def _stranded_units(net: nn.Module, done: set[tuple[int, str]]) -> list[_Unit]:
@@ -82,7 +83,7 @@ def _stranded_units(net: nn.Module, done: set[tuple[int, str]]) -> list[_Unit]:
 
     units: dict[tuple[int, str], _Unit] = {}
     for path, module in net.named_modules():
-        if type(module) is VSKNeuronModule or type(module).__name__ == "VSKLayer":
+        if converted_whole(module):
             unit = _digit_step(net, path, walk_sees, done)
             if unit is not None:
                 units.setdefault((id(unit[0]), unit[1]), unit)
@@ -95,16 +96,13 @@ def _digit_step(net: nn.Module, path: str, walk_sees: Any,
     miss it only for its leading digit; None if they reach ``path`` or stop
     before it for a reason they mean (the skip list, a tracked type). Steps
     into children already converted on their own count as reached."""
-    parent, walk_name = net, ""
-    for name in path.split(".") if path else []:
-        container = isinstance(parent, (nn.Sequential, nn.ModuleList))
-        walk_name += f"[{name}]" if container else f".{name}"
-        if not container:
-            if type(parent) in GVS.pc.get_modules_to_track():
-                return None  # the clean walk leaves such a module untouched
-            if walk_name in GVS.pc.get_module_names_to_not_save():
-                return None
-            if (id(parent), name) not in done and not walk_sees(parent, name):
-                return (parent, name, walk_name) if name[:1].isdigit() else None
-        parent = parent.get_submodule(name)
+    for parent, name, walk_name in steps(net, path):
+        if is_container(parent):
+            continue
+        if tracked(parent):
+            return None  # the clean walk leaves such a module untouched
+        if skip_listed(walk_name):
+            return None
+        if (id(parent), name) not in done and not walk_sees(parent, name):
+            return (parent, name, walk_name) if name[:1].isdigit() else None
     return None

@@ -15,8 +15,9 @@ import copy
 from typing import Any, TypeVar
 
 import torch
-import torch.utils._pytree as pytree
 from torch import nn
+
+from veskari.torch_private import buffer_table, parameter_table, pytree, write_count
 
 __all__ = ["own_inputs", "parameter_versions", "sharing_copy", "written_parameters"]
 
@@ -31,10 +32,10 @@ def sharing_copy(net: _M) -> _M:
     """A deep copy of ``net`` whose parameters share the storage of ``net``'s."""
     memo: dict[int, Any] = {}
     for module in net.modules():
-        for param in module._parameters.values():
+        for param in parameter_table(module).values():
             if type(param) is nn.Parameter and id(param) not in memo:
                 memo[id(param)] = _sharing_parameter(param)
-        for buffer in module._buffers.values():
+        for buffer in buffer_table(module).values():
             if buffer is not None and id(buffer) not in memo:
                 memo[id(buffer)] = buffer.clone()
     try:
@@ -54,14 +55,14 @@ def _sharing_parameter(param: nn.Parameter) -> nn.Parameter:
 
 def parameter_versions(net: nn.Module) -> dict[str, int]:
     """Each parameter's write counter (shared with the sharing copies' tensors)."""
-    return {name: param._version for name, param in net.named_parameters()
+    return {name: write_count(param) for name, param in net.named_parameters()
             if not param.is_inference()}
 
 
 def written_parameters(net: nn.Module, versions: dict[str, int]) -> list[str]:
     """Names of the parameters written in place since ``versions`` was taken."""
     return [name for name, param in net.named_parameters()
-            if name in versions and param._version != versions[name]]
+            if name in versions and write_count(param) != versions[name]]
 
 
 def own_inputs(value: Any) -> Any:

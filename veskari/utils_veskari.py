@@ -1,47 +1,46 @@
 """Helpers to turn an ordinary network into a dendrite network and grow it."""
+from __future__ import annotations
+
 import copy
 import warnings
+from collections.abc import Callable
+from typing import Any, TypeAlias, TypeVar
 
 import torch
 from torch import nn
 
-from veskari.fresh import reinitialise, uncovered_types
-from veskari.layouts import layout_of, neuron_count
-from veskari.modules_veskari import RecurrentProcessor, VSKNeuronModule, recording_calls
+# The warnings are re-exported: this was their home, and callers catch them by it.
+from veskari.errors import CopiedDendritesWarning as CopiedDendritesWarning
+from veskari.errors import LayerLeftUnwrappedWarning as LayerLeftUnwrappedWarning
+from veskari.errors import NothingDoneWarning as NothingDoneWarning
+from veskari.fresh import Initialisers, reinitialise, uncovered_types
+from veskari.layouts import Layouts, layout_of, neuron_count
+from veskari.modules_veskari import Processor, RecurrentProcessor, VSKNeuronModule
 from veskari.naming import some
+from veskari.torch_private import child_table, parameter_table
+from veskari.trial_run import positional, trial_forward
+
+_M = TypeVar("_M", bound=nn.Module)
+_Layer: TypeAlias = type[nn.Module]
+LayerTypes: TypeAlias = _Layer | list[_Layer] | tuple[_Layer, ...] | set[_Layer]
+MakeProcessor: TypeAlias = Callable[[nn.Module], Processor | None]
+# (path, parent, name under the parent, the wrapper)
+_Wrapped: TypeAlias = tuple[str, nn.Module, str, VSKNeuronModule]
 
 
-class LayerLeftUnwrappedWarning(UserWarning):
-    """A layer of a wrapped type was left as it is: its dendrites would not
-    count, or its weights are tied to another module's. ``layers`` holds
-    every such ``(path, why)``; the message names the first few."""
-
-    def __init__(self, message, layers=()):
-        super().__init__(message)
-        self.layers = list(layers)
-
-
-class NothingDoneWarning(UserWarning):
-    """A helper was given a network holding nothing it acts on."""
-
-
-class CopiedDendritesWarning(UserWarning):
-    """Dendrites start as copies of their trained main layer: its type has no
-    known way to re-initialise."""
-
-
-def output_layout(module, layouts=None):
+def output_layout(module: nn.Module, layouts: Layouts | None = None) -> tuple[list[int], int]:
     """``(output_dimensions, node_index)`` of a layer's (processed) output."""
     layout = layout_of(module, layouts)
     return list(layout.dimensions), layout.node_index
 
 
-def default_processor(module):
+def default_processor(module: nn.Module) -> Processor | None:
     """A processor for layers whose output needs adapting, else None."""
     return RecurrentProcessor() if isinstance(module, nn.RNNBase) else None
 
 
-def wrap_module(module, make_processor=None, layouts=None):
+def wrap_module(module: nn.Module, make_processor: MakeProcessor | None = None,
+                layouts: Layouts | None = None) -> VSKNeuronModule:
     """Wrap one layer in a ``VSKNeuronModule`` with the inferred layout."""
     make_processor = make_processor or default_processor
     layout = layout_of(module, layouts)
@@ -51,8 +50,10 @@ def wrap_module(module, make_processor=None, layouts=None):
     return wrapper.train(module.training)  # a network put in eval mode stays in it
 
 
-def wrap_layers(net, layer_types, make_processor=None, *, example_inputs=None,
-                example_kwargs=None, layouts=None):
+def wrap_layers(net: nn.Module, layer_types: LayerTypes,
+                make_processor: MakeProcessor | None = None, *, example_inputs: Any = None,
+                example_kwargs: dict[str, Any] | None = None,
+                layouts: Layouts | None = None) -> nn.Module:
     """Replace, in place, every submodule of exactly one of ``layer_types``.
 
     Types match exactly, not by subclass. Existing neuron modules are not
@@ -88,7 +89,8 @@ def wrap_layers(net, layer_types, make_processor=None, *, example_inputs=None,
                       " in the network (types match exactly, not by subclass)",
                       NothingDoneWarning, stacklevel=2)
         return net
-    wrapped, left = [], []
+    wrapped: list[_Wrapped] = []
+    left: list[tuple[str, str]] = []
     walk = _Wrapping(types, lambda m: wrap_module(m, make_processor, layouts),
                      _parameter_holders(net), wrapped, left)
     walk.children(net, "")
@@ -105,7 +107,7 @@ def wrap_layers(net, layer_types, make_processor=None, *, example_inputs=None,
     return net
 
 
-def _layer_types(layer_types):
+def _layer_types(layer_types: LayerTypes) -> tuple[_Layer, ...]:
     types = tuple(layer_types) if isinstance(layer_types, (list, tuple, set)) else (layer_types,)
     for t in types:
         if not (isinstance(t, type) and issubclass(t, nn.Module)):
@@ -114,8 +116,8 @@ def _layer_types(layer_types):
     return types
 
 
-def _left_message(left):
-    by_reason = {}
+def _left_message(left: list[tuple[str, str]]) -> str:
+    by_reason: dict[str, list[str]] = {}
     for path, why in left:
         by_reason.setdefault(why, []).append(path)
     reasons = [f"{paths[0]}{f' and {len(paths) - 1} more' if len(paths) > 1 else ''}: {why}"
@@ -125,7 +127,7 @@ def _left_message(left):
             + " (the warning's .layers has each one with its reason)")
 
 
-def bypassed_children(parent):
+def bypassed_children(parent: nn.Module) -> dict[str, str]:
     """``{child name: why}`` for the children a PyTorch module computes with
     directly instead of calling them."""
     if isinstance(parent, nn.MultiheadAttention):
@@ -139,16 +141,16 @@ def bypassed_children(parent):
     return {}
 
 
-def _fast_path_possible(layer):
+def _fast_path_possible(layer: nn.TransformerEncoderLayer) -> bool:
     # The settings that rule the fast path out for good; the others vary per call.
     return bool(layer.activation_relu_or_gelu) and layer.self_attn.batch_first
 
 
-def _parameter_holders(net):
+def _parameter_holders(net: nn.Module) -> dict[int, list[tuple[int, str]]]:
     """``{id(parameter): [(id(module), path)]}``: which modules hold each parameter."""
-    holders = {}
+    holders: dict[int, list[tuple[int, str]]] = {}
     for path, module in net.named_modules():
-        for name, p in module._parameters.items():
+        for name, p in parameter_table(module).items():
             if p is not None:
                 holders.setdefault(id(p), []).append((id(module), f"{path}.{name}".lstrip(".")))
     return holders
@@ -157,14 +159,17 @@ def _parameter_holders(net):
 class _Wrapping:
     """One pass of wrap_layers over a network: what it wrapped and left."""
 
-    def __init__(self, types, wrap, holders, wrapped, left):
+    def __init__(self, types: tuple[_Layer, ...], wrap: Callable[[nn.Module], VSKNeuronModule],
+                 holders: dict[int, list[tuple[int, str]]], wrapped: list[_Wrapped],
+                 left: list[tuple[str, str]]):
         self.types, self.wrap, self.holders = types, wrap, holders
         self.wrapped, self.left = wrapped, left
-        self.made = {}  # id(layer) -> its wrapper, for a layer held under several names
+        # id(layer) -> its wrapper, for a layer held under several names
+        self.made: dict[int, VSKNeuronModule] = {}
 
-    def children(self, parent, prefix):
+    def children(self, parent: nn.Module, prefix: str) -> None:
         bypassed = bypassed_children(parent)
-        for name, child in list(parent._modules.items()):
+        for name, child in list(child_table(parent).items()):
             path = prefix + name
             if id(child) in self.made:
                 setattr(parent, name, self.made[id(child)])
@@ -180,8 +185,8 @@ class _Wrapping:
             elif child is not None and not isinstance(child, VSKNeuronModule):
                 self.children(child, path + ".")
 
-    def _tied(self, layer):
-        for name, p in layer._parameters.items():
+    def _tied(self, layer: nn.Module) -> str | None:
+        for name, p in parameter_table(layer).items():
             others = [path for owner, path in self.holders.get(id(p), ()) if owner != id(layer)]
             if p is not None and others:
                 return (f"its {name} is tied to {others[0]} (wrapped, it would be saved under "
@@ -189,41 +194,43 @@ class _Wrapping:
         return None
 
 
-def _never_called(net, modules, example_inputs, example_kwargs):
+def _never_called(net: nn.Module, modules: list[VSKNeuronModule], example_inputs: Any,
+                  example_kwargs: dict[str, Any] | None) -> set[int]:
     """Ids of ``modules`` whose forward did not run in one eval-mode trial."""
-    args = example_inputs if isinstance(example_inputs, tuple) else (
-        () if example_inputs is None else (example_inputs,))
     modes = [(m, m.training) for m in net.modules()]
     try:
         net.eval()
-        with torch.no_grad(), recording_calls() as called:
-            net(*args, **(example_kwargs or {}))
+        _, called = trial_forward(net, positional(example_inputs), dict(example_kwargs or {}),
+                                  "veskari.wrap_layers: raised by its trial forward on the "
+                                  "example inputs")
     finally:
         for m, training in modes:
             m.training = training
     return {id(m) for m in modules} - called
 
 
-def named_neuron_modules(net):
+def named_neuron_modules(net: nn.Module) -> list[tuple[str, VSKNeuronModule]]:
     """``(path, module)`` for every neuron module in ``net``, in module order."""
     return [(name, m) for name, m in net.named_modules() if isinstance(m, VSKNeuronModule)]
 
 
-def neuron_modules(net):
+def neuron_modules(net: nn.Module) -> list[VSKNeuronModule]:
     """Every neuron module in ``net`` (including ``net`` itself), in module order."""
     return [m for _, m in named_neuron_modules(net)]
 
 
-def fresh_copy_factory(layer, initialisers=None):
+def fresh_copy_factory(layer: nn.Module, initialisers: Initialisers | None = None
+                       ) -> Callable[[], nn.Module]:
     """Factory of re-initialised copies of ``layer`` (same configuration)."""
-    def make():
+    def make() -> nn.Module:
         new = copy.deepcopy(layer)
         reinitialise(new, initialisers)
         return new
     return make
 
 
-def add_dendrites(net, k, seed=0, init_scale=0.1, *, initialisers=None):
+def add_dendrites(net: _M, k: int, seed: int = 0, init_scale: float = 0.1, *,
+                  initialisers: Initialisers | None = None) -> _M:
     """Add ``k`` dendrites to every neuron module of ``net``.
 
     Each dendrite is a copy of its main layer, re-initialised by
@@ -239,7 +246,7 @@ def add_dendrites(net, k, seed=0, init_scale=0.1, *, initialisers=None):
     if not named:
         warnings.warn("add_dendrites found no VSKNeuronModule in the network; wrap its layers "
                       "first (wrap_layers)", NothingDoneWarning, stacklevel=2)
-    copied = {}
+    copied: dict[str, list[str]] = {}
     with torch.random.fork_rng(devices=[]):
         torch.manual_seed(seed)
         for path, module in named:
@@ -259,7 +266,7 @@ def add_dendrites(net, k, seed=0, init_scale=0.1, *, initialisers=None):
     return net
 
 
-def describe(net):
+def describe(net: nn.Module) -> str:
     """One line per neuron module: path, main layer type, dendrite count."""
     return "\n".join(
         f"{name or '<root>'}: {type(m.main_module).__name__} with {m.num_dendrites} dendrite(s)"

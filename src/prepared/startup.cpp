@@ -20,11 +20,10 @@ Ref own_attribute(PyObject* cls, const char* name) {
     return Ref::borrow(found);
 }
 
-// torch._C.<name> when this PyTorch has it; null otherwise.
-PyObject* optional_probe(ConstantMaker& make, PyObject* torch_c, const char* name) {
-    Ref found;
-    Ref key = require(PyUnicode_FromString(name));
-    return lookup_attr(torch_c, key.get(), found) ? make.keep(found.release()) : nullptr;
+// A probe veskari.torch_private holds as None when this PyTorch lacks it: null then.
+PyObject* optional_probe(ConstantMaker& make, PyObject* internals, const char* name) {
+    Ref found = require(PyObject_GetAttrString(internals, name));
+    return found.get() == Py_None ? nullptr : make.keep(found.release());
 }
 
 }  // namespace
@@ -60,14 +59,17 @@ void init_state(PyObject* module) {
         Ref nn = require(PyImport_ImportModule("torch.nn"));
         s.parameter_type = make.keep(PyObject_GetAttrString(nn.get(), "Parameter"));
         s.is_grad_enabled = make.keep(PyObject_GetAttrString(torch.get(), "is_grad_enabled"));
-        Ref fx = require(PyImport_ImportModule("torch.fx._symbolic_trace"));
+        // PyTorch's private names come from the one module that holds them.
+        Ref internals = require(PyImport_ImportModule("veskari.torch_private"));
+        Ref fx = require(PyObject_GetAttrString(internals.get(), "fx_symbolic_trace"));
+        if (!PyModule_Check(fx.get()))
+            raise(PyExc_ImportError, "veskari.torch_private.fx_symbolic_trace is not a module");
         s.fx_globals = make.keep(Py_NewRef(PyModule_GetDict(fx.get())));
         s.fx_tracing = make.keep(PyObject_GetAttrString(fx.get(), "is_fx_symbolic_tracing"));
-        Ref torch_c = require(PyObject_GetAttrString(torch.get(), "_C"));
-        s.jit_tracing = make.keep(PyObject_GetAttrString(torch_c.get(), "_is_tracing"));
+        s.jit_tracing = make.keep(PyObject_GetAttrString(internals.get(), "is_jit_tracing"));
         s.function_mode_enabled =
-            optional_probe(make, torch_c.get(), "_is_torch_function_mode_enabled");
-        s.dispatch_stack_len = optional_probe(make, torch_c.get(), "_len_torch_dispatch_stack");
+            optional_probe(make, internals.get(), "is_torch_function_mode_enabled");
+        s.dispatch_stack_len = optional_probe(make, internals.get(), "len_torch_dispatch_stack");
         s.plan_type = make.keep(Py_NewRef(plan_type.get()));
         Ref settings = require(PyImport_ImportModule("veskari.globals_veskari"));
         s.settings_type = make.keep(PyObject_GetAttrString(settings.get(), "VeskariSettings"));
