@@ -128,11 +128,33 @@ Ref table_item(PyObject* obj, PyObject* table, PyObject* name) {
 }
 
 // The skip-weight list and the view-shape buffer, as the native forward
-// would read them now.
+// would read them now; `in_table` when its entries are where the reads last
+// found them, in the list's parameter table.
 struct Sources {
     Ref weights;
     Ref view;
+    bool in_table = false;
 };
+
+// weights[k], the way `read` says it can be found.
+Ref entry_at(const Sources& read, Py_ssize_t k) {
+    if (!read.in_table) return weight_entry(read.weights.get(), k);
+    Ref entry = table_item(read.weights.get(), names._parameters, shortcut::state.index_text[k]);
+    return entry && plain_tensor(entry.get()) ? entry : nullptr;
+}
+
+// Whether every entry the merge reads is in the list's parameter table, as
+// the reads answer it (nothing in the instance dict shadows it).
+bool entries_in_table(PyObject* weights, Py_ssize_t count) {
+    for (Py_ssize_t k = 0; k + 1 < count; ++k) {
+        Ref read = weight_entry(weights, k);
+        if (!read ||
+            read.get() !=
+                table_item(weights, names._parameters, shortcut::state.index_text[k]).get())
+            return false;
+    }
+    return true;
+}
 
 // Through the plan's watches while nothing they cover changed; otherwise
 // through the reads, watching anew where they resolve in the usual tables
@@ -141,8 +163,10 @@ bool read_sources(PlanObject* plan, PyObject* self, Sources& out) {
     if (plan->watched && plan->layer_watch.unchanged(self)) {
         out.weights = table_item(self, names._modules, names.skip_weights);
         out.view = table_item(self, names._buffers, names.view_tuple);
+        out.in_table = true;
         if (out.weights && out.view && plan->list_watch.unchanged(out.weights.get())) return true;
     }
+    out.in_table = false;
     out.weights = weight_list(self, plan->branches);
     out.view = shortcut::nn_attr(self, names.view_tuple);
     if (!out.weights || !out.view) return false;
@@ -151,6 +175,7 @@ bool read_sources(PlanObject* plan, PyObject* self, Sources& out) {
         table_item(self, names._modules, names.skip_weights).get() == out.weights.get() &&
         table_item(self, names._buffers, names.view_tuple).get() == out.view.get() &&
         plan->layer_watch.record(self, state.table_names, 3, hook) &&
+        entries_in_table(out.weights.get(), plan->branches) &&
         plan->list_watch.record(out.weights.get(), state.table_names, 1, nullptr);
     return true;
 }
@@ -172,12 +197,11 @@ bool attempt(Body&& body) {
 bool make_rows(PlanObject* plan, PyObject* self) {
     Sources read;
     if (!read_sources(plan, self, read)) return false;
-    PyObject* weights = read.weights.get();
     std::vector<Ref> entries;
     bool grad = grad_enabled();
     // Trainable weights under autograd are the common refusal: taken first.
     for (Py_ssize_t k = 0; k + 1 < plan->branches; ++k) {
-        Ref entry = weight_entry(weights, k);
+        Ref entry = entry_at(read, k);
         if (!entry || (grad && truth_of(getattr(entry.get(), names.requires_grad)))) return false;
         entries.push_back(std::move(entry));
     }
@@ -207,11 +231,10 @@ bool make_rows(PlanObject* plan, PyObject* self) {
 bool holds(PlanObject* plan, PyObject* self, Py_ssize_t count) {
     Sources read;
     if (plan->branches != count || !read_sources(plan, self, read)) return false;
-    PyObject* weights = read.weights.get();
     bool grad = grad_enabled();
     for (Py_ssize_t k = 0; k + 1 < count; ++k) {
         const PlanEntry& made = plan->entries[static_cast<size_t>(k)];
-        Ref entry = weight_entry(weights, k);
+        Ref entry = entry_at(read, k);
         if (!entry || (grad && truth_of(getattr(entry.get(), names.requires_grad))) ||
             !truth_of(call_method(entry.get(), names.is_set_to, made.alias.get())) ||
             getattr(entry.get(), names.dtype).get() != made.dtype.get())
