@@ -309,6 +309,12 @@ inline std::optional<Py_ssize_t> nn_len(PyObject* container) {
     return PyDict_GET_SIZE(modules.get());
 }
 
+// str(index) for the first indices of a parameter list, made at start-up;
+// null beyond them.
+inline PyObject* index_text(Py_ssize_t index) {
+    return index >= 0 && index < kIndexTexts ? state.index_text[index] : nullptr;
+}
+
 // container[index] for an exact nn.ParameterList whose size the caller
 // read with parameter_list_size(), index in range: getattr(container,
 // str(index)) through the same attribute rules. Null when the ordinary path
@@ -418,6 +424,7 @@ inline Ref nn_attr(PyObject*, PyObject*) { return nullptr; }
 inline bool is_plain_method(PyObject*, PyObject*) { return false; }
 inline std::optional<Py_ssize_t> nn_len(PyObject*) { return std::nullopt; }
 inline Py_ssize_t parameter_list_size(PyObject*) { return -1; }
+inline PyObject* index_text(Py_ssize_t) { return nullptr; }
 inline Ref parameter_list_item(PyObject*, Py_ssize_t) { return nullptr; }
 inline Ref sequential_modules(PyObject*) { return nullptr; }
 inline Ref sequential_item(PyObject*, Py_ssize_t) { return nullptr; }

@@ -139,7 +139,8 @@ struct Sources {
 // weights[k], the way `read` says it can be found.
 Ref entry_at(const Sources& read, Py_ssize_t k) {
     if (!read.in_table) return weight_entry(read.weights.get(), k);
-    Ref entry = table_item(read.weights.get(), names._parameters, shortcut::state.index_text[k]);
+    PyObject* key = shortcut::index_text(k);
+    Ref entry = key ? table_item(read.weights.get(), names._parameters, key) : nullptr;
     return entry && plain_tensor(entry.get()) ? entry : nullptr;
 }
 
@@ -148,9 +149,8 @@ Ref entry_at(const Sources& read, Py_ssize_t k) {
 bool entries_in_table(PyObject* weights, Py_ssize_t count) {
     for (Py_ssize_t k = 0; k + 1 < count; ++k) {
         Ref read = weight_entry(weights, k);
-        if (!read ||
-            read.get() !=
-                table_item(weights, names._parameters, shortcut::state.index_text[k]).get())
+        PyObject* key = shortcut::index_text(k);
+        if (!read || !key || read.get() != table_item(weights, names._parameters, key).get())
             return false;
     }
     return true;
