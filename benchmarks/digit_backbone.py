@@ -3,24 +3,16 @@ and detection models hold theirs, and those models themselves where
 torchvision loads (its wheel from the index is a CUDA build whose compiled
 ops do not load against the CPU torch).
 """
-import torch
-from torch import nn
+import os
+import sys
 
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests"))
 
-class LayerGetter(nn.ModuleDict):
-    """Runs its children in order; returns the outputs named in ``return_layers``."""
+import torch  # noqa: E402
+from torch import nn  # noqa: E402
 
-    def __init__(self, layers, return_layers):
-        super().__init__(layers)
-        self.return_layers = return_layers
-
-    def forward(self, x):
-        found = {}
-        for name, layer in self.items():
-            x = layer(x)
-            if name in self.return_layers:
-                found[self.return_layers[name]] = x
-        return found
+from networks import LayerGetter  # noqa: E402
 
 
 def conv_bn(cin, cout, kernel=3, stride=1, groups=1):

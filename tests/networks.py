@@ -15,6 +15,23 @@ from veskari.utils_veskari import add_dendrites, wrap_layers, wrap_module
 INIT_SCALE = 0.5
 
 
+class LayerGetter(nn.ModuleDict):
+    """Runs its children in order and returns the outputs named in ``return_layers``,
+    as torchvision's backbone getter keyed "0", "1", ... does."""
+
+    def __init__(self, layers, return_layers):
+        super().__init__(layers)
+        self.return_layers = return_layers
+
+    def forward(self, x):
+        found = {}
+        for name, layer in self.items():
+            x = layer(x)
+            if name in self.return_layers:
+                found[self.return_layers[name]] = x
+        return found
+
+
 def _seeded(factory):
     def build():
         with torch.random.fork_rng(devices=[]):

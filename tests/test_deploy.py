@@ -16,6 +16,7 @@ from torch import nn
 import test_clean_layer as layer_tests
 from networks import ALL_NETWORKS
 from test_clean_layer import recording_thread, thread_errors, threaded  # noqa: F401 -- fixtures
+from test_inference_layer import doubling_dendrites
 from veskari import blockwise_veskari, clean_veskari
 from veskari.inference import InferenceLayer, prepare
 from veskari.utils_veskari import add_dendrites, wrap_module
@@ -185,15 +186,10 @@ def test_inductor_and_aotinductor(case, tmp_path):
 def test_a_subclass_overriding_a_branch_step_is_called_when_compiled():
     net, args = single_layer()
     net = prepare(convert(net))
-
-    class Doubled(type(net)):
-        def process_and_forward(self, c, outs, *args, **kwargs):
-            super().process_and_forward(c, outs, *args, **kwargs)
-            outs[c] = outs[c] * 2
-
-    net.__class__ = Doubled
+    plain = type(net)
+    net.__class__ = doubling_dendrites(plain)
     with torch.no_grad():
         eager = net(*args)
         torch.testing.assert_close(torch.compile(net, backend="eager")(*args), eager)
-        net.__class__ = Doubled.__mro__[1]
+        net.__class__ = plain
         assert not torch.equal(net(*args), eager)  # the override changed the output

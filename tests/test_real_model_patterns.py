@@ -11,6 +11,7 @@ import torch
 from torch import nn
 
 import veskari
+from networks import LayerGetter
 from veskari import globals_veskari as GVS
 from veskari.compare import Mismatch, largest_difference
 from veskari.modules_veskari import VSKNeuronModule
@@ -216,22 +217,6 @@ class TransposedLinear(nn.Module):
     def forward(self, x):
         flat = torch.addmm(self.bias, x.reshape(-1, x.size(-1)), self.weight)
         return flat.view(*x.shape[:-1], self.nf)
-
-
-class LayerGetter(nn.ModuleDict):
-    """Runs its children in order and returns those named in return_layers."""
-
-    def __init__(self, layers, return_layers):
-        super().__init__(layers)
-        self.return_layers = return_layers
-
-    def forward(self, x):
-        found = {}
-        for name, layer in self.items():
-            x = layer(x)
-            if name in self.return_layers:
-                found[self.return_layers[name]] = x
-        return found
 
 
 class Inner(nn.Module):

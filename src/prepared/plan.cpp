@@ -44,7 +44,6 @@ int plan_clear(PyObject* self) {
     // Moved out first: releasing a tensor may run code that looks at the plan.
     std::vector<PlanEntry> entries = std::move(plan->entries);
     Ref shape = std::move(plan->shape);
-    plan->entries.clear();
     return 0;
 }
 
@@ -90,7 +89,10 @@ bool modes_plain() {
     if (state.function_mode_enabled == nullptr || state.dispatch_stack_len == nullptr) return false;
     if (truth_of(call(state.function_mode_enabled))) return false;
     Ref depth = call(state.dispatch_stack_len);
-    return PyLong_CheckExact(depth.get()) && PyLong_AsSsize_t(depth.get()) == 0;
+    if (!PyLong_CheckExact(depth.get())) return false;
+    Py_ssize_t modes = PyLong_AsSsize_t(depth.get());
+    if (modes == -1 && PyErr_Occurred()) raise();
+    return modes == 0;
 }
 
 bool grad_enabled() { return truth_of(call(state.is_grad_enabled)); }
@@ -121,6 +123,7 @@ Ref table_item(PyObject* obj, PyObject* table, PyObject* name) {
     if (slot == nullptr || *slot == nullptr || !PyDict_CheckExact(*slot)) return nullptr;
     Ref dict = Ref::borrow(*slot);
     Ref tab = Ref::borrow(PyDict_GetItemWithError(dict.get(), table));
+    if (!tab && PyErr_Occurred()) raise();
     if (!tab || !PyDict_CheckExact(tab.get())) return nullptr;
     Ref item = Ref::borrow(PyDict_GetItemWithError(tab.get(), name));
     if (!item && PyErr_Occurred()) raise();

@@ -30,9 +30,12 @@ public:
         type_tag_ = compat::type_version(type_);
         if (slot == nullptr || *slot == nullptr || !PyDict_CheckExact(*slot) || type_tag_ == 0)
             return false;
-        dict_ = {*slot, compat::dict_version(*slot)};
+        // Held while searched: a colliding key's __eq__ may replace it. An
+        // error is dropped, as the table reads drop it: they meet it again.
+        Ref dict = Ref::borrow(*slot);
+        dict_ = {dict.get(), compat::dict_version(dict.get())};
         for (int i = 0; i < tables; ++i) {
-            PyObject* table = PyDict_GetItemWithError(*slot, table_names[i]);  // borrowed
+            PyObject* table = PyDict_GetItemWithError(dict.get(), table_names[i]);  // borrowed
             if (table == nullptr && PyErr_Occurred()) PyErr_Clear();
             if (table != nullptr && !PyDict_CheckExact(table)) return false;
             tables_[i] = {table, table ? compat::dict_version(table) : 0};
