@@ -106,3 +106,17 @@ def test_properties_on_subclasses_are_read_not_assumed_methods():
     blockwise_veskari.blockwise_network(holder)
     assert reads  # the walk went through the property
     assert type(holder._inner).__name__ == "VSKLayer"
+
+
+def test_the_native_read_of_the_activation_follows_its_getter():
+    # The inference layer reads pc._vsk_forward_function in place of calling
+    # get_vsk_forward_function(); that is sound only while the getter does
+    # nothing but return that attribute. Change both together.
+    import dis
+
+    from veskari.globals_veskari import VeskariSettings
+
+    steps = [(i.opname, i.argval) for i in dis.get_instructions(
+        VeskariSettings.get_vsk_forward_function) if i.opname not in ("RESUME", "CACHE")]
+    assert steps == [("LOAD_FAST", "self"), ("LOAD_ATTR", "_vsk_forward_function"),
+                     ("RETURN_VALUE", None)]

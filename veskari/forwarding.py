@@ -44,5 +44,7 @@ def forwarding_getattr(main_of: MainOf, own_names: Iterable[str]
 
     # It answers what Module.__getattr__ answers before anything else, so the
     # native modules may still read those names from the tables directly.
+    # Read by C++ (src/core/shortcuts.hpp), under this name, from the
+    # function's own dict.
     __getattr__.__vsk_module_getattr_first__ = True  # type: ignore[attr-defined]
     return __getattr__

@@ -65,12 +65,14 @@ from veskari import _prepared, clean_veskari
 from veskari import globals_veskari as GVS
 from veskari.errors import ConversionWarning
 from veskari.forwarding import forwarding_getattr
+from veskari.modules_veskari import add_earlier
 
 __all__ = ["InferenceLayer", "prepare", "switch"]
 
 _M = TypeVar("_M", bound=nn.Module)
 
 _run = _prepared.run
+_release = _prepared.release
 _is_compiling = torch.compiler.is_compiling
 # Assigning one of these on the layer releases its rows at once (they would
 # otherwise go at the next call, which would find them stale).
@@ -104,23 +106,22 @@ class InferenceLayer(clean_veskari.VSKModulePyThread):
 
     def __setattr__(self, name: str, value: Any) -> None:
         if name in _PLAN_INPUTS:
-            self.__dict__.pop("_vsk_plan", None)
+            _release(self)
         super().__setattr__(name, value)
 
     def _apply(self, fn: Any, recurse: bool = True) -> Any:
         # .to(), .half(), .cuda(), .float() ... swap the weights' storage.
-        self.__dict__.pop("_vsk_plan", None)
+        _release(self)
         return super()._apply(fn, recurse)
 
     def _load_from_state_dict(self, *args: Any, **kwargs: Any) -> None:
         # load_state_dict(assign=True) replaces the parameters themselves.
-        self.__dict__.pop("_vsk_plan", None)
+        _release(self)
         super()._load_from_state_dict(*args, **kwargs)
 
     def __getstate__(self) -> dict[str, Any]:
-        state = dict(super().__getstate__())
-        state.pop("_vsk_plan", None)  # views are made again on first use, never saved
-        return state
+        _release(self)  # the rows are made again on first use, never saved or copied
+        return dict(super().__getstate__())
 
 
 def _traced_forward(self: InferenceLayer, args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
@@ -159,10 +160,8 @@ def _traced_forward(self: InferenceLayer, args: tuple[Any, ...], kwargs: dict[st
                 "a converted layer was traced without its view shape; "
                 "call veskari.inference.prepare(net) before compiling or exporting")
         for out_index in range(n):
-            current_out = outs[out_index]
-            for in_index in range(out_index):
-                row = self.skip_weights[out_index - 1][in_index, :].view(shape)
-                current_out = current_out + row.to(current_out.device) * outs[in_index]
+            weights = self.skip_weights[out_index - 1] if out_index else None
+            current_out = add_earlier(outs[out_index], outs[:out_index], weights, shape)
             if out_index < n - 1:
                 current_out = GVS.pc.get_vsk_forward_function()(current_out)
             outs[out_index] = current_out
@@ -201,7 +200,7 @@ def switch(net: nn.Module, refuse_subclasses: bool = False
             continue
         # Read once here: under a tracer the buffer's values are unknown.
         layer.__dict__["_vsk_view_shape"] = tuple(int(v) for v in layer.view_tuple.tolist())
-        layer.__dict__.pop("_vsk_plan", None)
+        _release(layer)
         if type(layer) is clean_veskari.VSKModulePyThread:
             layer.__class__ = InferenceLayer
     return own

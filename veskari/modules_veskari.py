@@ -8,7 +8,7 @@ container types are part of the module's contract.
 """
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from typing import Any
 
 import torch
@@ -33,6 +33,20 @@ class DendriteValues:
         # One entry per output axis: 0 marks the neuron axis, -1 any other.
         self.this_output_dimensions = list(output_dimensions)
         self.this_node_index = int(node_index)
+
+
+def add_earlier(current: Any, earlier: Sequence[Any], weights: Any, shape: Sequence[int]) -> Any:
+    """The cascade merge: ``current`` plus, for each earlier branch output in
+    order, row ``i`` of ``weights`` laid along the neuron axis times it.
+
+    Training (dendrite into dendrite, dendrites into the main output) and a
+    converted layer under a tracer both merge through this one statement, in
+    the order and with the operations the native forward uses, so their
+    results are bitwise those of the native converters' layers.
+    """
+    for i, value in enumerate(earlier):
+        current = current + weights[i, :].view(shape).to(current.device) * value
+    return current
 
 
 def broadcast_shape(values: DendriteValues) -> list[int]:
@@ -69,8 +83,7 @@ class DendriteHolder(nn.Module):
             if proc is not None:
                 cur = proc.post_d(cur)
             weights: Any = self.dendrites_to_dendrites[k] if k > 0 else None
-            for i in range(k):
-                cur = cur + weights[i, :].view(view).to(cur.device) * activated[i]
+            cur = add_earlier(cur, activated, weights, view)
             # Read per dendrite so a setter called mid-run takes effect at once.
             act = GVS.pc.get_vsk_forward_function()
             activated.append(act(cur))
@@ -172,9 +185,7 @@ class VSKNeuronModule(nn.Module):
             out = self.processor.post_n1(out)
         if len(self.dendrites_to_top) > 0:
             _require_every_axis(out, view, self.main_module)
-            top = self.dendrites_to_top[-1]
-            for i in range(len(activated)):
-                out = out + top[i, :].view(view).to(out.device) * activated[i]
+            out = add_earlier(out, activated, self.dendrites_to_top[-1], view)
         if self.processor is not None:
             out = self.processor.post_n2(out)
         return out

@@ -293,6 +293,14 @@ Ref new_plan(Py_ssize_t branches) {
 
 }  // namespace
 
+PyObject* release(PyObject*, PyObject* layer) {
+    bool ok = guarded([&] {
+        Ref held = Ref::borrow(layer);  // a dict entry's __del__ may drop the caller's
+        keep(held.get(), nullptr);
+    });
+    return ok ? Py_NewRef(Py_None) : nullptr;
+}
+
 Ref make_plan_type(PyObject* module) {
     return require(PyType_FromModuleAndSpec(module, &plan_spec, nullptr));
 }

@@ -90,6 +90,10 @@ struct PlanObject {
     Watch list_watch;
 };
 
+// release(layer): drops the layer's plan, if it has one; its rows are made
+// again at the next call. The one way Python invalidates a plan.
+PyObject* release(PyObject*, PyObject* layer);
+
 // A type of the module, made at execution (a heap type with GC support).
 Ref make_plan_type(PyObject* module);
 

@@ -93,6 +93,8 @@ void execute(PyObject* module) { init_state(module); }
 PyMethodDef methods[] = {
     {"run", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(run)), METH_FASTCALL,
      "run(layer, args, kwargs): the layer's eager forward in sequential mode"},
+    {"release", release, METH_O,
+     "release(layer): drop the rows viewed for the layer; they are made again at its next call"},
     {nullptr, nullptr, 0, nullptr},
 };
 
