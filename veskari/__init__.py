@@ -96,5 +96,9 @@ def __getattr__(name: str) -> object:
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
 
 
+# The public API: what dir(veskari) lists and a star import brings.
+__all__ = sorted([*_LAZY, *_SUBMODULES, "__version__"])
+
+
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(_LAZY) | _SUBMODULES | {"__version__"})
+    return list(__all__)
