@@ -13,7 +13,7 @@ both, or the parity tests fail.
 Names are looked up as module globals at the moment of use, as the native
 modules do; `doing_threading` here switches this module's own forward.
 The block class is named `VSKLayer` because the clean walk recognises
-blocks by that class name; `PyVSKLayer` is the same class.
+blocks by that class name.
 """
 import contextlib
 from threading import Thread
@@ -291,8 +291,6 @@ class VSKLayer(nn.Module):
         self.node_index = node_index
         self.internal_nonlinearity = GVS.pc.get_vsk_forward_function()
 
-
-PyVSKLayer = VSKLayer
 
 
 def unWrap_params(model):
