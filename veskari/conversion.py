@@ -35,15 +35,7 @@ from veskari.stranded import convert_stranded
 from veskari.torch_private import DropoutBase, NormBase
 from veskari.trial_copy import own_inputs, parameter_versions, sharing_copy, written_parameters
 from veskari.trial_run import positional, trial_forward
-from veskari.walk_paths import (
-    converted_whole,
-    is_block,
-    is_container,
-    names_a_member,
-    skip_listed,
-    steps,
-    tracked,
-)
+from veskari.walk_paths import converted_whole, is_block, names_a_member, steps
 
 __all__ = ["ConversionMismatchError", "ConversionReport", "ConversionWarning", "convert"]
 
@@ -302,25 +294,26 @@ def _why_skipped(net: nn.Module, path: str, module: nn.Module) -> tuple[str, str
 def _why_unreached(net: nn.Module, path: str, clean_walk: bool) -> tuple[str, str]:
     """Why a walk did not reach ``path``: the first rule on the way that stops it."""
     digit = None  # convert goes on past a digit-named child (veskari.stranded)
-    for parent, name, walk_name in steps(net, path):
-        if is_container(parent):
-            continue  # containers hand every child on
-        if clean_walk and tracked(parent):
+    for step in steps(net, path):
+        parent, name = step.parent, step.name
+        if step.handed_on:
+            continue
+        if clean_walk and step.inside_tracked:
             return "tracked", (f"it is inside a {type(parent).__name__}, a type on "
                                "get_modules_to_track(), which the clean walk leaves untouched")
-        if clean_walk and name in ("device", "dtype"):
+        if clean_walk and step.passed_by_clean_walk:
             return "device", f"the clean walk never enters a member named {name!r}"
-        if name not in dir(parent):  # what the walks' __dir__ call lists
-            if name[:1].isdigit() and not skip_listed(walk_name):
+        if not step.listed():
+            if step.digit_named and not step.skip_listed:
                 digit = digit or (
                     f"its name {name!r} under {type(parent).__name__} starts with a digit, "
                     "which the walks never reach; convert reaches such children itself, but "
                     "not inside a type on get_modules_to_track()")
                 continue
-            if not name[:1].isdigit():
+            if not step.digit_named:
                 return "other", f"{type(parent).__name__}.__dir__() does not list {name!r}"
-        if skip_listed(walk_name):
-            return "skip list", (f"{walk_name!r} is on the skip list "
+        if step.skip_listed:
+            return "skip list", (f"{step.walk_name!r} is on the skip list "
                                  "(globals_veskari.pc.get_module_names_to_not_save())")
     if digit:
         return "digit", digit

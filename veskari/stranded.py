@@ -24,7 +24,7 @@ from torch import nn
 from veskari import blockwise_veskari, clean_veskari
 from veskari import globals_veskari as GVS
 from veskari.torch_private import child_table
-from veskari.walk_paths import converted_whole, is_container, skip_listed, steps, tracked
+from veskari.walk_paths import converted_whole, steps
 
 HOLDER_NAME = "[0]"
 
@@ -96,13 +96,11 @@ def _digit_step(net: nn.Module, path: str, walk_sees: Any,
     miss it only for its leading digit; None if they reach ``path`` or stop
     before it for a reason they mean (the skip list, a tracked type). Steps
     into children already converted on their own count as reached."""
-    for parent, name, walk_name in steps(net, path):
-        if is_container(parent):
+    for step in steps(net, path):
+        if step.handed_on:
             continue
-        if tracked(parent):
-            return None  # the clean walk leaves such a module untouched
-        if skip_listed(walk_name):
-            return None
-        if (id(parent), name) not in done and not walk_sees(parent, name):
-            return (parent, name, walk_name) if name[:1].isdigit() else None
+        if step.inside_tracked or step.skip_listed:
+            return None  # the clean walk leaves a tracked module untouched
+        if (id(step.parent), step.name) not in done and not walk_sees(step.parent, step.name):
+            return (step.parent, step.name, step.walk_name) if step.digit_named else None
     return None

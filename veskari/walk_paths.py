@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import re
 from collections.abc import Iterator
-from typing import Any
+from typing import Any, NamedTuple
 
 from torch import nn
 
@@ -36,13 +36,52 @@ def converted_whole(module: nn.Module) -> bool:
     return type(module) is VSKNeuronModule or is_block(module)
 
 
-def steps(net: nn.Module, path: str) -> Iterator[tuple[nn.Module, str, str]]:
-    """(parent, child name, the walks' path name of the child) from the root
-    down to ``path`` (a ``named_modules()`` path)."""
+# Members the clean walk never enters, whatever they hold.
+CLEAN_WALK_PASSES_BY = frozenset({"device", "dtype"})
+
+
+class Step(NamedTuple):
+    """One step of a walk, from ``parent`` into its member ``name``, and what
+    each rule of the walks says about it."""
+
+    parent: nn.Module
+    name: str
+    walk_name: str  # the walks' path name of the member
+
+    @property
+    def handed_on(self) -> bool:
+        """A container's child: the walks enter it, no other rule applies."""
+        return is_container(self.parent)
+
+    @property
+    def inside_tracked(self) -> bool:
+        """The clean walk leaves ``parent`` untouched."""
+        return tracked(self.parent)
+
+    @property
+    def passed_by_clean_walk(self) -> bool:
+        return self.name in CLEAN_WALK_PASSES_BY
+
+    @property
+    def skip_listed(self) -> bool:
+        return skip_listed(self.walk_name)
+
+    @property
+    def digit_named(self) -> bool:
+        """PyTorch's ``Module.__dir__`` leaves out names starting with a digit."""
+        return self.name[:1].isdigit()
+
+    def listed(self) -> bool:
+        """Whether ``parent.__dir__()`` lists the member (the walks enter only those)."""
+        return self.name in dir(self.parent)
+
+
+def steps(net: nn.Module, path: str) -> Iterator[Step]:
+    """The steps from the root down to ``path`` (a ``named_modules()`` path)."""
     parent, walk_name = net, ""
     for name in path.split(".") if path else []:
         walk_name += f"[{name}]" if is_container(parent) else f".{name}"
-        yield parent, name, walk_name
+        yield Step(parent, name, walk_name)
         parent = parent.get_submodule(name)
 
 
