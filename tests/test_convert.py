@@ -2,6 +2,7 @@
 import copy
 import functools
 import threading
+import time
 import warnings
 
 import pytest
@@ -203,3 +204,42 @@ def test_package_import_leaves_torch_unloaded():
             "assert callable(veskari.convert) and 'torch' in sys.modules")
     result = run_child(code)
     assert result.returncode == 0, tail(result)
+
+
+
+def test_two_threads_converting_at_once_see_only_their_own_skip_list():
+    # Converting a child under a digit key shows the walks a rebased skip
+    # list; the other thread's walks, given time to overlap, never see it.
+    names = GVS.pc.get_module_names_to_not_save()
+    foreign = []
+
+    class Settings(GVS.VeskariSettings):
+        def get_module_names_to_not_save(self):
+            current = super().get_module_names_to_not_save()
+            if current is not names:
+                if threading.current_thread().name == "plain":
+                    foreign.append(current)
+                time.sleep(0.002)  # the other thread runs meanwhile
+            return current
+
+    nets = {"digit": lambda: nn.Sequential(nn.ModuleDict({"0": nn.Sequential(dendritic())})),
+            "plain": lambda: nn.Sequential(dendritic(), dendritic())}
+    converted = {name: [] for name in nets}
+
+    def work(name):
+        for _ in range(3):
+            converted[name].append(veskari.convert(nets[name]())[1].converted)
+
+    settings = Settings()
+    settings.set_module_names_to_not_save(names)
+    old, GVS.pc = GVS.pc, settings
+    try:
+        threads = [threading.Thread(target=work, args=(name,), name=name) for name in nets]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+    finally:
+        GVS.pc = old
+    assert foreign == []
+    assert converted == {"digit": [["0.0.0"]] * 3, "plain": [["0", "1"]] * 3}

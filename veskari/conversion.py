@@ -10,10 +10,12 @@ trained one did.
 from __future__ import annotations
 
 import contextlib
+import functools
+import threading
 import warnings
 from collections.abc import Callable, Mapping
 from dataclasses import dataclass, field
-from typing import Any, TypeVar
+from typing import Any, ParamSpec, TypeVar
 
 import torch
 from torch import nn
@@ -81,11 +83,28 @@ class ConversionReport:
 
 
 _M = TypeVar("_M", bound=nn.Module)
+_P = ParamSpec("_P")
+_R = TypeVar("_R")
 _EACH_IN_REPORT = " (the report's .skipped has each one with its reason)"
 # Layers whose training mode makes two runs on the same inputs differ.
 _RANDOM_IN_TRAINING = (DropoutBase, NormBase)
 
 
+def _one_at_a_time(function: Callable[_P, _R]) -> Callable[_P, _R]:
+    # A conversion changes process-wide state for its duration: the skip
+    # list it shows the walks (veskari.stranded), the trial run's record and
+    # other libraries' log levels.
+    lock = threading.RLock()
+
+    @functools.wraps(function)
+    def serialised(*args: _P.args, **kwargs: _P.kwargs) -> _R:
+        with lock:
+            return function(*args, **kwargs)
+
+    return serialised
+
+
+@_one_at_a_time
 def convert(net: _M, example_inputs: Any = None, *, example_kwargs: dict[str, Any] | None = None,
             prepare: bool = True) -> tuple[_M, ConversionReport]:
     """Convert ``net`` in place (block-wise, then clean) and report on it.
@@ -113,6 +132,11 @@ def convert(net: _M, example_inputs: Any = None, *, example_kwargs: dict[str, An
     runs during the check: once on the trained copy and, where the converted
     layer still calls it, on the converted one. Put the network in the mode
     you will run it in (``net.eval()``) first.
+
+    Calls from several threads run one at a time: a conversion changes
+    process-wide state while it runs (the skip list the walks see for
+    children under digit keys, the check's record of which layers ran,
+    other libraries' log levels), restored before it returns.
 
     A network built on the ``meta`` device converts (inside a
     ``torch.device("meta")`` context too) but cannot be checked; load the
