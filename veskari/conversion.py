@@ -18,7 +18,14 @@ from typing import Any, TypeVar
 import torch
 from torch import nn
 
-from veskari import blockwise_veskari, checkpoint_keys, clean_veskari, inference, utils_veskari
+from veskari import (
+    blockwise_veskari,
+    checkpoint_keys,
+    clean_veskari,
+    inference,
+    skeletons,
+    utils_veskari,
+)
 from veskari import globals_veskari as GVS
 from veskari.checkpoint_keys import LayerKeys
 from veskari.compare import largest_difference
@@ -122,9 +129,11 @@ def convert(net: _M, example_inputs: Any = None, *, example_kwargs: dict[str, An
     layer still calls it, on the converted one. Put the network in the mode
     you will run it in (``net.eval()``) first.
 
-    A network built on the ``meta`` device converts (inside a
-    ``torch.device("meta")`` context too) but cannot be checked; load the
-    trained weights afterwards through ``report.translate``.
+    A network built on the ``meta`` device (:func:`veskari.skeleton`)
+    converts but cannot be checked; load the trained weights afterwards
+    through ``report.translate``. A network holding a tensor on ``meta``
+    when converted runs :func:`veskari.check_loaded` before its first
+    output, which names what was never loaded instead of computing with it.
     """
     if not isinstance(net, nn.Module):
         raise TypeError(f"convert() needs a torch.nn.Module, got {type(net).__name__}")
@@ -150,6 +159,7 @@ def convert(net: _M, example_inputs: Any = None, *, example_kwargs: dict[str, An
                 "unwrapped (wrap_layers(..., example_inputs=...) does)")
     for problem in problems:
         warnings.warn("veskari.convert: " + problem, ConversionWarning, stacklevel=2)
+    skeletons.check_at_first_call(net)
     return net, report
 
 
