@@ -46,12 +46,12 @@ def skeleton() -> Iterator[None]:
     """
     register = nn.Module.register_parameter
 
-    def register_on_meta(module: nn.Module, name: str, param: nn.Parameter | None) -> None:
-        register(module, name, param)
-        held = parameter_table(module).get(name)
+    def register_on_meta(self: nn.Module, name: str, param: nn.Parameter | None) -> None:
+        register(self, name, param)
+        held = parameter_table(self).get(name)
         if (held is not None and not held.is_meta
                 and not isinstance(held, nn.parameter.UninitializedParameter)):
-            parameter_table(module)[name] = nn.Parameter(held.detach().to("meta"),
+            parameter_table(self)[name] = nn.Parameter(held.detach().to("meta"),
                                                          held.requires_grad)
 
     nn.Module.register_parameter = register_on_meta  # type: ignore[method-assign]
