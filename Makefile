@@ -63,9 +63,9 @@ format-check: deps
 bench: deps build
 	$(PYTHON) benchmarks/run_all.py
 
-# The whole road on small real architectures (needs transformers; not in CI).
+# The whole road on small real architectures (transformers comes with the
+# development requirements; not in CI).
 real-models: deps build
-	$(PYTHON) -m pip install -q transformers==5.23.0
 	$(PYTHON) benchmarks/real_models.py
 
 clean:

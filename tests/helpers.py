@@ -5,6 +5,7 @@ import sys
 import tempfile
 import textwrap
 import threading
+import warnings
 
 import torch
 from torch import nn
@@ -71,6 +72,40 @@ def run_together(work, count=8):
     for thread in threads:
         thread.join()
     return failures
+
+
+def filled_skeleton(build, states):
+    """`build()` made inside veskari.skeleton(), converted, loaded with every
+    trained state dict of `states` through the report, tied and checked."""
+    with veskari.skeleton():
+        net = build()
+    net, report = veskari.convert(net.eval())
+    for state in states:
+        loaded = net.load_state_dict(report.translate(state), strict=False, assign=True)
+        assert not loaded.unexpected_keys
+    getattr(net, "tie_weights", lambda: None)()
+    veskari.check_loaded(net)
+    return net
+
+
+def distributed_checkpoint(path):
+    """The state dict of a torch.distributed.checkpoint directory, read in one process."""
+    import torch.distributed.checkpoint as dcp
+
+    metadata = dcp.FileSystemReader(path).read_metadata().state_dict_metadata
+    state = {key: torch.empty(m.size, dtype=m.properties.dtype) for key, m in metadata.items()}
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # "assuming the intent is to load in a single process"
+        dcp.load(state, checkpoint_id=path)
+    return state
+
+
+def assert_same_tensors(want, got):
+    """The same state_dict keys in order, and every parameter and buffer equal."""
+    assert list(want.state_dict()) == list(got.state_dict())
+    for a, b in zip([*want.parameters(), *want.buffers()], [*got.parameters(), *got.buffers()],
+                    strict=True):
+        assert torch.equal(a, b)
 
 
 class Holder(nn.Module):

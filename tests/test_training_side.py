@@ -14,6 +14,7 @@ from veskari.utils_veskari import (
     CopiedDendritesWarning,
     NothingDoneWarning,
     add_dendrites,
+    freeze_unread,
     fresh_copy_factory,
     neuron_modules,
     output_layout,
@@ -265,6 +266,24 @@ def test_zoo_networks_are_deterministic_and_use_dendrites(name):
             for p in module.dendrites_to_top:
                 p.zero_()
         assert not torch.allclose(net(*args), out, atol=1e-4)
+
+
+@pytest.mark.parametrize("name", sorted(ALL_NETWORKS))
+def test_exactly_the_weights_the_training_forward_reads_are_trainable(name):
+    net, args = ALL_NETWORKS[name]()
+    add_dendrites(net, 1)  # a second growth freezes the entries it supersedes
+    state = {key: p.detach().clone() for key, p in net.named_parameters()}
+    for unfrozen in (False, True):
+        if unfrozen:  # a user's unfreeze, then the one call that restores
+            freeze_unread(net.requires_grad_(True))
+        out = net.train()(*args)
+        sum(t.sum() for t in out if torch.is_tensor(t)).backward()
+        trainable = {k for k, p in net.named_parameters() if p.requires_grad}
+        assert trainable == {k for k, p in net.named_parameters() if p.grad is not None}
+        assert any("dendrites_to_top.0" in k for k in set(state) - trainable)
+        net.zero_grad(set_to_none=True)
+    assert all(isinstance(p, nn.Parameter) and torch.equal(state[k], p)
+               for k, p in net.named_parameters()) and len(state) == len(list(net.parameters()))
 
 
 def test_zoo_mlp_covers_every_dendrite_count():

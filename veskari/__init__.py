@@ -2,8 +2,9 @@
 inference networks.
 
 The package's own names, on top: ``veskari.convert`` (with
-``ConversionReport``, ``ConversionWarning``, ``ConversionMismatchError``)
-and ``__version__``; the modules users import are the training side
+``ConversionReport``, ``ConversionWarning``, ``ConversionMismatchError``),
+``veskari.skeleton`` and ``veskari.check_loaded`` (large models) and
+``__version__``; the modules users import are the training side
 (``utils_veskari``, ``modules_veskari``), the settings (``globals_veskari``),
 ``layouts``, the two native converters (``blockwise_veskari``,
 ``clean_veskari``) and ``inference``. Every one of them is an attribute of
@@ -22,6 +23,7 @@ audience above are internal.
   naming             how messages name layers: a count and the first three
   quiet              holding back other libraries' messages during the walks
   checkpoint_keys    where a trained checkpoint's keys go in a converted network
+  skeletons          networks built with parameters on meta; the check they were filled
   compare            comparing two networks' outputs, whatever holds the tensors
   trial_copy         copies of a network for the check, sharing its weights
   globals_veskari    run-time settings (``pc``), read by every converter
@@ -43,7 +45,10 @@ audience above are internal.
 """
 from typing import TYPE_CHECKING
 
-_LAZY = ("convert", "ConversionReport", "ConversionWarning", "ConversionMismatchError")
+# name -> the module it lives in
+_LAZY = {name: "conversion" for name in (
+    "convert", "ConversionReport", "ConversionWarning", "ConversionMismatchError")}
+_LAZY.update(skeleton="skeletons", check_loaded="skeletons")
 # Reachable as veskari.<name> after a plain import veskari.
 _SUBMODULES = frozenset({
     "blockwise_veskari", "clean_veskari", "deploy", "globals_veskari", "inference", "layouts",
@@ -56,6 +61,8 @@ if TYPE_CHECKING:
     from veskari.conversion import ConversionReport as ConversionReport
     from veskari.conversion import ConversionWarning as ConversionWarning
     from veskari.conversion import convert as convert
+    from veskari.skeletons import check_loaded as check_loaded
+    from veskari.skeletons import skeleton as skeleton
 
 
 __version__: str
@@ -88,9 +95,9 @@ def __getattr__(name: str) -> object:
         # The import binds the submodule as an attribute of the package.
         return import_module(f"{__name__}.{name}")
     if name in _LAZY:
-        from veskari import conversion
+        from importlib import import_module
 
-        value = getattr(conversion, name)
+        value = getattr(import_module(f"{__name__}.{_LAZY[name]}"), name)
         globals()[name] = value
         return value
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -20,7 +20,14 @@ from typing import Any, ParamSpec, TypeVar
 import torch
 from torch import nn
 
-from veskari import blockwise_veskari, checkpoint_keys, clean_veskari, inference, utils_veskari
+from veskari import (
+    blockwise_veskari,
+    checkpoint_keys,
+    clean_veskari,
+    inference,
+    skeletons,
+    utils_veskari,
+)
 from veskari import globals_veskari as GVS
 from veskari.checkpoint_keys import LayerKeys
 from veskari.compare import largest_difference
@@ -138,9 +145,11 @@ def convert(net: _M, example_inputs: Any = None, *, example_kwargs: dict[str, An
     children under digit keys, the check's record of which layers ran,
     other libraries' log levels), restored before it returns.
 
-    A network built on the ``meta`` device converts (inside a
-    ``torch.device("meta")`` context too) but cannot be checked; load the
-    trained weights afterwards through ``report.translate``.
+    A network built on the ``meta`` device (:func:`veskari.skeleton`)
+    converts but cannot be checked; load the trained weights afterwards
+    through ``report.translate``. A network holding a tensor on ``meta``
+    when converted runs :func:`veskari.check_loaded` before its first
+    output, which names what was never loaded instead of computing with it.
     """
     if not isinstance(net, nn.Module):
         raise TypeError(f"convert() needs a torch.nn.Module, got {type(net).__name__}")
@@ -166,6 +175,7 @@ def convert(net: _M, example_inputs: Any = None, *, example_kwargs: dict[str, An
                 "unwrapped (wrap_layers(..., example_inputs=...) does)")
     for problem in problems:
         warnings.warn("veskari.convert: " + problem, ConversionWarning, stacklevel=2)
+    skeletons.check_at_first_call(net)
     return net, report
 
 

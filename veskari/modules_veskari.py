@@ -129,7 +129,9 @@ class VSKNeuronModule(nn.Module):
         """Append ``k`` dendrites made by ``layer_factory()``.
 
         New weights are ``init_scale * randn`` drawn from ``generator`` (or
-        the global RNG); the weights of existing dendrites are kept.
+        the global RNG); the weights of existing dendrites are kept. The
+        weights the forward no longer reads then stop requiring grad
+        (:func:`freeze_unread`).
         """
         holder = self.dendrite_module
         n_neurons = self.num_neurons
@@ -164,6 +166,7 @@ class VSKNeuronModule(nn.Module):
                 holder.dendrite_values.append(
                     DendriteValues(values.this_output_dimensions, values.this_node_index))
             holder.num_cycles += 1
+        freeze_unread(self)
         return self
 
     def _weight_reference(self) -> torch.Tensor:
@@ -192,6 +195,23 @@ class VSKNeuronModule(nn.Module):
 
     def extra_repr(self) -> str:
         return f"num_neurons={self.num_neurons}, dendrites={self.num_dendrites}"
+
+
+def freeze_unread(module: VSKNeuronModule) -> None:
+    """Stop the weights of ``module`` that its training forward never reads
+    from requiring grad.
+
+    The forward reads only the last ``dendrites_to_top`` entry and never the
+    placeholder ``dendrites_to_dendrites[0]``; left trainable, they get no
+    gradient, which ``DistributedDataParallel`` refuses (unless told to walk
+    the graph for them every step, ``find_unused_parameters=True``). They
+    stay parameters under their keys, with their values, so checkpoints and
+    the converters see the same state. Every other flag is left as it is.
+    """
+    for weight in list(module.dendrites_to_top)[:-1]:
+        weight.requires_grad_(False)
+    for weight in list(module.dendrite_module.dendrites_to_dendrites)[:1]:
+        weight.requires_grad_(False)
 
 
 def _require_every_axis(out: Any, view: list[int], main: nn.Module) -> None:

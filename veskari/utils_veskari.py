@@ -16,6 +16,7 @@ from veskari.errors import NothingDoneWarning as NothingDoneWarning
 from veskari.fresh import Initialisers, reinitialise, uncovered_types
 from veskari.layouts import Layouts, layout_of, neuron_count
 from veskari.modules_veskari import Processor, RecurrentProcessor, VSKNeuronModule
+from veskari.modules_veskari import freeze_unread as _freeze_module
 from veskari.naming import some
 from veskari.torch_private import child_table, parameter_table
 from veskari.trial_run import positional, trial_forward
@@ -241,6 +242,12 @@ def add_dendrites(net: _M, k: int, seed: int = 0, init_scale: float = 0.1, *,
     dendrite. Everything random comes from ``seed``; the global RNG is left
     untouched. Warns with :class:`NothingDoneWarning` when ``net`` holds no
     neuron module.
+
+    Afterwards the weights the training forward no longer reads (every
+    ``dendrites_to_top`` entry but the last, the placeholder
+    ``dendrites_to_dendrites[0]``) do not require grad, so
+    ``DistributedDataParallel`` trains the network as it is; see
+    :func:`freeze_unread`.
     """
     named = named_neuron_modules(net)
     if not named:
@@ -263,6 +270,20 @@ def add_dendrites(net: _M, k: int, seed: int = 0, init_scale: float = 0.1, *,
             f"weights, since {name} has no reset_parameters; pass "
             f"add_dendrites(..., initialisers={{{name}: function}})", CopiedDendritesWarning,
             stacklevel=2)
+    return net
+
+
+def freeze_unread(net: _M) -> _M:
+    """Stop every weight of ``net``'s neuron modules that the training forward
+    never reads from requiring grad; returns ``net``.
+
+    ``add_dendrites`` does this itself. Call it again after anything that
+    sets every flag, such as ``net.requires_grad_(True)``, before wrapping
+    the network in ``DistributedDataParallel``. The weights stay parameters
+    under their keys with their values; no other flag changes.
+    """
+    for module in neuron_modules(net):
+        _freeze_module(module)
     return net
 
 
