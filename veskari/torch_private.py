@@ -18,8 +18,9 @@ from torch import nn
 from torch.fx import _symbolic_trace as fx_symbolic_trace
 
 __all__ = [
-    "ConvBase", "DropoutBase", "NormBase", "autocast_supported_devices", "buffer_table",
-    "child_table", "fx_symbolic_trace", "is_jit_tracing", "is_torch_function_mode_enabled",
+    "ConvBase", "DropoutBase", "NormBase", "are_functorch_transforms_active",
+    "autocast_supported_devices", "buffer_table", "child_table", "forward_ad",
+    "fx_symbolic_trace", "is_jit_tracing", "is_torch_function_mode_enabled",
     "len_torch_dispatch_stack", "parameter_table", "pytree", "write_count",
 ]
 
@@ -41,6 +42,11 @@ is_jit_tracing = torch._C._is_tracing
 # None when this PyTorch lacks them: the prepared forward then never uses a plan.
 is_torch_function_mode_enabled = getattr(torch._C, "_is_torch_function_mode_enabled", None)
 len_torch_dispatch_stack = getattr(torch._C, "_len_torch_dispatch_stack", None)
+# Whether torch.func's grad, vmap, jvp or functionalize is running; None as above.
+are_functorch_transforms_active = getattr(torch._C, "_are_functorch_transforms_active", None)
+# The forward-mode AD API's module: its _current_level (-1 outside every
+# dual_level()) tells whether a tensor can carry a tangent; there is no public probe.
+forward_ad = torch.autograd.forward_ad
 
 
 # A module's own tables, read without Module.__getattr__: through it a

@@ -35,6 +35,7 @@ int plan_traverse(PyObject* self, visitproc visit, void* arg) {
         Py_VISIT(e.dtype.get());
         Py_VISIT(e.device.get());
         for (const Ref& row : e.rows) Py_VISIT(row.get());
+        Py_VISIT(e.storage_nbytes.get());
     }
     return 0;
 }
@@ -84,9 +85,11 @@ bool plain_tensor(PyObject* o) {
 bool truth_of(Ref value) { return truth(value.get()); }
 
 // No torch function mode and no dispatch mode is active: the rows' tensor
-// methods, and the merge's operations, reach PyTorch and nothing else.
+// methods, and the merge's operations, reach PyTorch and nothing else; and
+// no tensor can carry a tangent the rows would drop.
 bool modes_plain() {
     if (state.function_mode_enabled == nullptr || state.dispatch_stack_len == nullptr) return false;
+    if (tangents_possible()) return false;
     if (truth_of(call(state.function_mode_enabled))) return false;
     Ref depth = call(state.dispatch_stack_len);
     if (!PyLong_CheckExact(depth.get())) return false;
@@ -216,7 +219,7 @@ bool make_rows(PlanObject* plan, PyObject* self) {
         made.alias = call_method(entries[k].get(), names.detach);
         // A conjugate or negative view has the geometry of the plain one.
         if (truth_of(call_method(made.alias.get(), names.is_complex)) ||
-            truth_of(call_method(made.alias.get(), names.is_neg)))
+            truth_of(call_method(made.alias.get(), names.is_neg)) || !record_extent(made))
             return false;
         made.dtype = getattr(made.alias.get(), names.dtype);
         made.device = getattr(made.alias.get(), names.device);
@@ -240,6 +243,7 @@ bool holds(PlanObject* plan, PyObject* self, Py_ssize_t count) {
         Ref entry = entry_at(read, k);
         if (!entry || (grad && truth_of(getattr(entry.get(), names.requires_grad))) ||
             !truth_of(call_method(entry.get(), names.is_set_to, made.alias.get())) ||
+            !extent_holds(made) ||
             getattr(entry.get(), names.dtype).get() != made.dtype.get())
             return false;
     }

@@ -16,7 +16,9 @@ namespace vsk::prepared {
     X(view_tuple) X(view) X(tolist) X(to) X(device) X(pre) X(post) X(forward)                  \
     X(process_and_forward) X(process_and_pre) X(detach) X(dtype) X(is_set_to) X(requires_grad) \
     X(is_complex) X(is_neg) X(_vsk_plan) X(doing_threading) X(_is_fx_tracing_flag)   \
-    X(_vsk_forward_function) X(_parameters) X(_buffers) X(_modules) X(__getattr__) X(is_cpu)
+    X(_vsk_forward_function) X(_parameters) X(_buffers) X(_modules) X(__getattr__) X(is_cpu)  \
+    X(untyped_storage) X(nbytes) X(storage_offset) X(size) X(stride) X(element_size)           \
+    X(_current_level)
 // clang-format on
 
 struct Names {
@@ -53,6 +55,9 @@ struct State {
     // Null when this PyTorch lacks them: then no plan is ever used.
     PyObject* function_mode_enabled = nullptr;  // torch._C._is_torch_function_mode_enabled
     PyObject* dispatch_stack_len = nullptr;     // torch._C._len_torch_dispatch_stack
+    PyObject* transforms_active = nullptr;      // torch._C._are_functorch_transforms_active
+    // torch.autograd.forward_ad's namespace: its _current_level, read at each use.
+    PyObject* forward_ad_globals = nullptr;
     PyObject* plan_type = nullptr;
     // The package's settings class and its activation getter (and the
     // getter's code): a call of that very getter on such an object only
@@ -76,7 +81,24 @@ struct PlanEntry {
     Ref device;  // the rows' device
     bool on_cpu = false;
     std::vector<Ref> rows;  // alias[i, :].view(shape) for i in 0..k
+    // alias.untyped_storage().nbytes, bound: the storage's size now (FSDP
+    // and resize_ shrink or free a storage in place), and the bytes of it
+    // the alias's elements reach (every row views a subset of them).
+    Ref storage_nbytes;
+    long long extent = 0;
 };
+
+// Records in `made` (its alias set) the bytes its elements reach and the
+// storage's size probe; whether the storage holds those bytes now.
+bool record_extent(PlanEntry& made);
+
+// Whether the storage still holds every byte the alias's elements reach.
+bool extent_holds(const PlanEntry& made);
+
+// Whether a tensor may carry a tangent the rows would drop: a forward-mode
+// AD level is open, or a torch.func transform runs (or this PyTorch cannot
+// tell).
+bool tangents_possible();
 
 struct PlanObject {
     PyObject_HEAD

@@ -31,6 +31,9 @@ using NativeRows = cascade::NativeRows<State>;
 // GVS.pc.get_vsk_forward_function(), as the native forward calls it; when the
 // getter is the package's own, unchanged, on the package's settings class,
 // the attribute it returns is read instead (the call has no other effect).
+// Its `self._vsk_forward_function` finds the instance dict's value only
+// while the class has no attribute of that name (a property there would
+// answer first), so then the getter is called.
 Ref fetched_activation() {
     Ref settings = getattr(lookup_global(state.clean_globals, names.GVS).get(), names.pc);
     PyTypeObject* type = Py_TYPE(settings.get());
@@ -38,6 +41,7 @@ Ref fetched_activation() {
     if (reinterpret_cast<PyObject*>(type) == state.settings_type &&
         type->tp_getattro == PyObject_GenericGetAttr &&
         compat::type_lookup(type, names.get_vsk_forward_function) == state.activation_getter &&
+        compat::type_lookup(type, names._vsk_forward_function) == nullptr &&
         PyFunction_GET_CODE(state.activation_getter) == state.activation_getter_code &&
         slot != nullptr && *slot != nullptr && PyDict_CheckExact(*slot)) {
         Ref dict = Ref::borrow(*slot);

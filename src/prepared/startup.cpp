@@ -70,6 +70,12 @@ void init_state(PyObject* module) {
         s.function_mode_enabled =
             optional_probe(make, internals.get(), "is_torch_function_mode_enabled");
         s.dispatch_stack_len = optional_probe(make, internals.get(), "len_torch_dispatch_stack");
+        s.transforms_active =
+            optional_probe(make, internals.get(), "are_functorch_transforms_active");
+        Ref forward_ad = require(PyObject_GetAttrString(internals.get(), "forward_ad"));
+        if (!PyModule_Check(forward_ad.get()))
+            raise(PyExc_ImportError, "veskari.torch_private.forward_ad is not a module");
+        s.forward_ad_globals = make.keep(Py_NewRef(PyModule_GetDict(forward_ad.get())));
         s.plan_type = make.keep(Py_NewRef(plan_type.get()));
         Ref settings = require(PyImport_ImportModule("veskari.globals_veskari"));
         s.settings_type = make.keep(PyObject_GetAttrString(settings.get(), "VeskariSettings"));
