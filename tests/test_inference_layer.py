@@ -1,15 +1,20 @@
 """The layer veskari.convert returns follows every change of its weights."""
 import copy
+import os
+import tempfile
 import weakref
 
 import pytest
 import torch
+import torch.autograd.forward_ad as fwAD
 from torch import nn
 
 import veskari
 import veskari.deploy
 import veskari.inference
+from helpers import run_child, tail
 from veskari import _prepared, clean_veskari
+from veskari.globals_veskari import VeskariSettings
 from veskari.inference import InferenceLayer
 from veskari.utils_veskari import add_dendrites, wrap_module
 
@@ -192,6 +197,52 @@ def functorch_grad(layer, x):
     return torch.func.grad(lambda p: torch.func.functional_call(layer, p, (x,)).sum())(params)
 
 
+def dual_parameters(layer, x, jvp=False):
+    """Value and tangent of a functional call on dual parameters, or under jvp."""
+    params = {k: v.detach() for k, v in layer.named_parameters()}
+    tangents = {k: torch.full_like(v, 0.5) for k, v in params.items()}
+    call = lambda p: torch.func.functional_call(layer, p, (x,))  # noqa: E731
+    if jvp:
+        return torch.func.jvp(call, (params,), (tangents,))
+    with fwAD.dual_level():
+        return fwAD.unpack_dual(call({k: fwAD.make_dual(params[k], t)
+                                      for k, t in tangents.items()}))
+
+
+def activation_property(layer, x):
+    # A class attribute answers the getter's read before the instance dict.
+    VeskariSettings._vsk_forward_function = property(lambda self: torch.tanh)
+    try:
+        with torch.no_grad():
+            return layer(x)
+    finally:
+        del VeskariSettings._vsk_forward_function
+
+
+FREED_STORAGE = """
+import sys, torch
+layer, x = torch.load(sys.argv[1], weights_only=False)
+with torch.no_grad():
+    layer(x)  # the rows are made here
+    layer.skip_weights[2].untyped_storage().resize_(0)  # as FSDP frees a parameter
+    try:
+        got = layer(x)
+    except Exception as err:
+        got = type(err), str(err)
+torch.save(got, sys.argv[1])
+"""
+
+
+def storage_freed(layer, x):
+    """In a child interpreter: a crash fails the case, not the run."""
+    with tempfile.TemporaryDirectory() as folder:
+        path = os.path.join(folder, "case.pt")
+        torch.save((layer, x), path)
+        result = run_child(FREED_STORAGE, path)
+        assert result.returncode == 0, tail(result)
+        return torch.load(path, weights_only=False)
+
+
 FAST_PATH_CASES = {
     "functional_call on a frozen net": skip_weight_grads,
     "parameter replaced on a frozen net, then backward": replaced_then_backward,
@@ -205,6 +256,11 @@ FAST_PATH_CASES = {
     "resize_": regeometry(lambda w: untracked(w).resize_(3, 2)),
     "swap_tensors and .double() with swapping on": swapped,
     "torch.func.grad over functional_call": functorch_grad,
+    "dual parameters through functional_call": dual_parameters,
+    "torch.func.jvp over functional_call": lambda layer, x: dual_parameters(layer, x, jvp=True),
+    "forward function a property of the settings class": activation_property,
+    "storage shrunk in place": regeometry(lambda w: w.untyped_storage().resize_(16)),
+    "storage freed (child interpreter)": storage_freed,
 }
 
 

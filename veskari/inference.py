@@ -11,14 +11,21 @@ is all it takes, and checkpoints load both ways. It adds three things:
   operations and order, so outputs are bitwise equal) and merges through
   skip-weight rows viewed once. Before every merge the rows are proved to
   view what the native forward would slice now: each weight's storage,
-  offset, sizes, strides and dtype, the view shape by value, and no
-  autograd graph to record through them (grad enabled with a trainable skip
-  weight), no torch function or dispatch mode, no tensor subclass among
-  the branch outputs. Where the proof fails the rows are read afresh, as
-  the native forward reads them; a class that overrides a branch method,
-  threaded mode and the older tracers run the native forward itself. The
-  rows hold their weights' storage, not the weights: a replaced weight or
-  branch module is freed at once, its old storage at the layer's next call;
+  offset, sizes, strides and dtype, a storage still holding every element
+  the rows view (FSDP frees a parameter by shrinking its storage), the
+  view shape by value, and no autograd graph to record through them (grad
+  enabled with a trainable skip weight), no tangent to carry (a
+  forward-mode AD level or a ``torch.func`` transform), no torch function
+  or dispatch mode, no tensor subclass among the branch outputs. Where the
+  proof fails the rows are read afresh, as the native forward reads them;
+  a class that overrides a branch method, threaded mode and the older
+  tracers run the native forward itself. The proof is taken again after
+  each activation written in Python, but not around other code the merge
+  may run (a finalizer, another thread): a weight such code changes
+  mid-call is not seen, and the call answers for the weights as they stood
+  when its merge began. The rows hold their weights' storage, not the
+  weights: a replaced weight or branch module is freed at once, its old
+  storage at the layer's next call;
 * **tracing**: under a PyTorch 2 tracer (``torch.compile``, ``torch.export``,
   the dynamo ONNX exporter, AOTInductor) it runs the same computation
   written in Python, which the tracer can follow;

@@ -10,7 +10,8 @@
 // the plan is made cannot make the record and the rows disagree. Before use,
 // each weight the native forward would read is compared with its alias:
 // same storage, offset, sizes and strides (`is_set_to`) and the same dtype,
-// so the rows view exactly the memory the native rows would. The view shape
+// so the rows view exactly the memory the native rows would, and that
+// storage still holds all of it (storage_extent.cpp). The view shape
 // is compared by value (writes through .data, numpy or DLPack bump no
 // version counter). Nothing about the layer's modules is recorded: the
 // branches are read afresh on every call.
@@ -243,8 +244,7 @@ bool holds(PlanObject* plan, PyObject* self, Py_ssize_t count) {
         Ref entry = entry_at(read, k);
         if (!entry || (grad && truth_of(getattr(entry.get(), names.requires_grad))) ||
             !truth_of(call_method(entry.get(), names.is_set_to, made.alias.get())) ||
-            !extent_holds(made) ||
-            getattr(entry.get(), names.dtype).get() != made.dtype.get())
+            !extent_holds(made) || getattr(entry.get(), names.dtype).get() != made.dtype.get())
             return false;
     }
     Ref shape = shape_of(read.view.get());
