@@ -25,10 +25,11 @@ class VeskariSettings:
         # Path names (".encoder[1].proj" style) that the converters skip.
         self._module_names_to_not_save: Container[str] = [".base_model"]
         # Read by C++ too: while get_vsk_forward_function below is this very
-        # function, unchanged, on a VeskariSettings instance, the inference
-        # layer's native forward reads this instance attribute instead of
-        # calling the getter (src/prepared). Change the getter and that read
-        # together; tests/test_module_reads.py fails if the getter changes.
+        # function, unchanged, on a VeskariSettings instance, and the class
+        # has no attribute of this name, the inference layer's native forward
+        # reads this instance attribute instead of calling the getter
+        # (src/prepared). Change the getter and that read together;
+        # tests/test_module_reads.py fails if the getter changes.
         self._vsk_forward_function: Activation = torch.sigmoid
 
     # Getters read by the converters.
