@@ -1,4 +1,5 @@
 """Stand-ins and the child-interpreter harness shared by the test files."""
+import functools
 import os
 import subprocess
 import sys
@@ -106,6 +107,19 @@ def assert_same_tensors(want, got):
     for a, b in zip([*want.parameters(), *want.buffers()], [*got.parameters(), *got.buffers()],
                     strict=True):
         assert torch.equal(a, b)
+
+
+@functools.cache
+def bf16_lstm_refusal():
+    """PyTorch's refusal to run a plain nn.LSTM under CPU bf16 autocast here
+    (oneDNN has no such kernel for CPUs without AVX-512), or None when it
+    runs; asked once. Such a CPU raises, so no child interpreter is needed."""
+    try:
+        with torch.autocast("cpu", dtype=torch.bfloat16):
+            nn.LSTM(2, 2, batch_first=True)(torch.zeros(1, 2, 2))
+    except RuntimeError as err:
+        return str(err).splitlines()[0]
+    return None
 
 
 class Holder(nn.Module):

@@ -10,7 +10,7 @@ import pytest
 import torch
 from torch import nn
 
-from helpers import run_together
+from helpers import bf16_lstm_refusal, run_together
 from networks import ALL_NETWORKS
 from veskari import blockwise_veskari, clean_veskari
 from veskari.modules_veskari import VSKNeuronModule
@@ -67,7 +67,9 @@ def test_converted_network_computes_the_trained_output(converted, threaded, grad
 
 @pytest.mark.parametrize("mode", sorted(CALLER_MODES))
 def test_threaded_equals_sequential_in_the_callers_modes(converted, mode):
-    _, _, net, args, _ = converted
+    name, _, net, args, _ = converted
+    if name == "recurrent" and mode.startswith("autocast") and bf16_lstm_refusal():
+        pytest.skip(f"this CPU runs no nn.LSTM under bf16 autocast: {bf16_lstm_refusal()}")
     outputs = []
     for clean_veskari.doing_threading in (False, True):
         with CALLER_MODES[mode]():
