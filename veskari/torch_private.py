@@ -45,7 +45,8 @@ len_torch_dispatch_stack = getattr(torch._C, "_len_torch_dispatch_stack", None)
 # Whether torch.func's grad, vmap, jvp or functionalize is running; None as above.
 are_functorch_transforms_active = getattr(torch._C, "_are_functorch_transforms_active", None)
 # The forward-mode AD API's module: its _current_level (-1 outside every
-# dual_level()) tells whether a tensor can carry a tangent; there is no public probe.
+# dual_level()) tells whether a tensor can carry a tangent; there is no public
+# probe. Read at each call; without it, no plan is used either.
 forward_ad = torch.autograd.forward_ad
 
 
