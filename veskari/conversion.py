@@ -41,10 +41,11 @@ from veskari.naming import shown as _shown
 from veskari.naming import some as _some
 from veskari.quiet import held_back
 from veskari.stranded import convert_stranded
-from veskari.torch_private import DropoutBase, NormBase
-from veskari.trial_copy import own_inputs, parameter_versions, sharing_copy, written_parameters
+from veskari.torch_private import DropoutBase, NormBase, child_table
+from veskari.trial_copy import own_inputs, sharing_copy
 from veskari.trial_run import positional, trial_forward
-from veskari.walk_paths import converted_whole, is_block, names_a_member, steps
+from veskari.walk_paths import converted_whole, every_path, is_block, names_a_member, steps
+from veskari.weight_watch import ParameterWatch
 
 __all__ = ["ConversionMismatchError", "ConversionReport", "ConversionWarning", "convert"]
 
@@ -145,6 +146,18 @@ def convert(net: _M, example_inputs: Any = None, *, example_kwargs: dict[str, An
     children under digit keys, the check's record of which layers ran,
     other libraries' log levels), restored before it returns.
 
+    A forward that writes its weights in place writes the caller's, since
+    the copies share them. Each parameter's write counter and an exact
+    digest of its bytes (``veskari.weight_watch``) are compared before and
+    after the check, and such a write raises ``RuntimeError`` naming every
+    parameter written, which then holds what the forward wrote (the
+    network is otherwise unchanged and unconverted). The digests cost one
+    pass over the parameter bytes each, 2 to 4 seconds per GiB of
+    parameters in all, and no memory.
+
+    A neuron module held under several names is one converted layer under
+    all of them; the report lists each path.
+
     A network built on the ``meta`` device (:func:`veskari.skeleton`)
     converts but cannot be checked; load the trained weights afterwards
     through ``report.translate``. A network holding a tensor on ``meta``
@@ -194,24 +207,34 @@ def _trial(net: nn.Module, prepare: bool, example_inputs: Any, example_kwargs: d
                          "tensors hold no values): convert it without example_inputs/"
                          "example_kwargs, then load the trained weights through "
                          "report.translate")
-    versions = parameter_versions(net)
-    trained = sharing_copy(net)
-    candidate, trial, _ = _convert(sharing_copy(net), prepare)
+    watch = ParameterWatch(net)
     try:
-        return _check_outputs(trained, candidate, trial, example_inputs, example_kwargs)
-    finally:
-        written = written_parameters(net, versions)
-        if written:
-            raise RuntimeError(
-                "veskari.convert: the forward wrote in place to the parameter(s) "
-                f"{', '.join(written[:3])} during the check; the checked copies share your "
-                "network's parameter storage, so those values changed. The network was left "
-                "unconverted; convert without example inputs, or keep the forward from "
-                "writing to its weights")
+        trained = sharing_copy(net)
+        candidate, trial, _ = _convert(sharing_copy(net), prepare, checked_copy=True)
+        result = _check_outputs(trained, candidate, trial, example_inputs, example_kwargs)
+    except BaseException as err:
+        _refuse_written(watch, err)
+        raise
+    _refuse_written(watch, None)
+    return result
 
 
-def _convert(net: _M, prepare: bool) -> tuple[_M, ConversionReport, list[str]]:
-    """Both conversions in place; the report and what to warn about."""
+def _refuse_written(watch: ParameterWatch, cause: BaseException | None) -> None:
+    written = watch.written()
+    if written:
+        raise RuntimeError(
+            "veskari.convert: the forward wrote in place to the parameter(s) "
+            f"{', '.join(written)} during the check; the checked copies share your network's "
+            "parameter storage, so those parameters now hold the values the forward wrote. "
+            "The rest of the network is unchanged and it was left unconverted; convert "
+            "without example inputs, or keep the forward from writing to its weights"
+        ) from cause
+
+
+def _convert(net: _M, prepare: bool, checked_copy: bool = False
+             ) -> tuple[_M, ConversionReport, list[str]]:
+    """Both conversions in place; the report and what to warn about.
+    ``checked_copy``: ``net`` is the check's own copy, not the caller's."""
     before = _outermost(net, _is_convertible)
     # Taken now: the conversion changes the trained layers' own containers.
     trained_keys = {path: module.state_dict(keep_vars=True) for path, module in before}
@@ -226,15 +249,18 @@ def _convert(net: _M, prepare: bool) -> tuple[_M, ConversionReport, list[str]]:
         with held_back("veskari.convert's walks"):
             blockwise_veskari.blockwise_network(net)
             convert_stranded(net)
-            blocks = {path for path, m in net.named_modules() if is_block(m)}
+            blocks = {path for path, m in every_path(net) if is_block(m)}
             net = clean_veskari.refresh_net(net)
         if prepare:
             inference.switch(net)
+        _retie(net, before)
     except BaseException as err:
-        err.add_note("veskari.convert: the network is left partly converted; "
+        err.add_note("veskari.convert: converting the check's own copy of the network failed; "
+                     "your network was not converted and is unchanged" if checked_copy else
+                     "veskari.convert: the network is left partly converted; "
                      "convert a fresh copy (reload the trained checkpoint)")
         raise
-    after = dict(net.named_modules())
+    after = dict(every_path(net))
 
     report = ConversionReport(already_converted=already)
     stranded: list[str] = []
@@ -270,6 +296,21 @@ def _convert(net: _M, prepare: bool) -> tuple[_M, ConversionReport, list[str]]:
     return net, report, problems
 
 
+def _retie(net: nn.Module, before: list[tuple[str, nn.Module]]) -> None:
+    """One converted layer under every path of a neuron module held under
+    several: the walks convert each path on its own (sharing parameters)."""
+    paths: dict[int, list[str]] = {}
+    for path, module in before:
+        paths.setdefault(id(module), []).append(path)
+    for group in (g for g in paths.values() if len(g) > 1):
+        now = [net.get_submodule(path) for path in group]
+        done = [m for m in now if not _is_convertible(m)]
+        for path, module in zip(group, now):
+            if done and not _is_convertible(module) and module is not done[0]:
+                parent, _, name = path.rpartition(".")
+                child_table(net.get_submodule(parent))[name] = done[0]
+
+
 def _skipped_why(report: ConversionReport, path: str) -> str:
     return dict(report.skipped)[path]
 
@@ -297,10 +338,11 @@ def _outermost(
     wanted: Callable[[nn.Module], bool],
     whole: Callable[[nn.Module], bool] = converted_whole,
 ) -> list[tuple[str, nn.Module]]:
-    """(path, module) of every wanted module that is not inside a ``whole`` one."""
+    """(path, module) of every wanted module that is not inside a ``whole``
+    one, under each of its paths."""
     found: list[tuple[str, nn.Module]] = []
     wholes: list[str] = []
-    for path, module in net.named_modules():
+    for path, module in every_path(net):
         if any(_inside(path, outer) for outer in wholes):
             continue
         if wanted(module):

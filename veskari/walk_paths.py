@@ -115,3 +115,16 @@ def names_a_member(net: nn.Module, entry: str) -> bool:
 def _attribute_member(module: nn.Module, name: str) -> bool:
     # convert reaches digit-named children too (veskari.stranded)
     return name in dir(module) or (name[:1].isdigit() and name in child_table(module))
+
+
+def every_path(net: nn.Module) -> Iterator[tuple[str, nn.Module]]:
+    """``net.named_modules()`` with a module held under several names given
+    under each of them (as the walks meet it); a child that is one of its
+    own ancestors (a cycle) is not entered again."""
+    def walk(module: nn.Module, path: str, above: tuple[int, ...]) -> Iterator[
+            tuple[str, nn.Module]]:
+        yield path, module
+        for name, child in child_table(module).items():
+            if child is not None and id(child) not in above:
+                yield from walk(child, f"{path}.{name}" if path else name, (*above, id(child)))
+    return walk(net, "", (id(net),))
