@@ -82,7 +82,18 @@ def translate(layers: Iterable[LayerKeys], tied: list[list[str]],
     The keys of one tied parameter all receive one ``nn.Parameter``, so
     ``load_state_dict(assign=True)`` keeps them tied (a tie whose keys are in
     different shards is not restored).
+
+    Nothing is chosen silently: one weight arriving under two keys (its
+    trained and its converted name) with different values, or tied keys with
+    different values, raise ``ValueError`` naming both keys (equal values
+    are fine). This is seen within one call only: shards translated one by
+    one cannot see each other. A value that is not a tensor raises
+    ``TypeError`` naming its key (a module's ``..._extra_state`` passes
+    through as it is).
     """
+    if not isinstance(state, Mapping):
+        raise TypeError("translate needs a state_dict (a mapping of keys to tensors), got "
+                        f"{type(state).__name__}")
     targets: dict[str, list[tuple[str, bool]]] = {}
     dropped: set[str] = set()
     created: dict[str, torch.Tensor] = {}
@@ -94,19 +105,48 @@ def translate(layers: Iterable[LayerKeys], tied: list[list[str]],
         dropped.update(record.dropped)
         created.update(record.created)
     result: dict[str, Any] = {}
+    came_from: dict[str, str] = {}
     for key, value in state.items():
-        if key in targets:
-            for new, clone in targets[key]:
-                result[new] = value.clone() if clone else value
-        elif key not in dropped:
-            result[key] = value
+        if not isinstance(value, torch.Tensor):
+            if isinstance(key, str) and key.endswith(_EXTRA_STATE):
+                result[key] = value
+                continue
+            raise TypeError(f"translate: the value under {key!r} is a {type(value).__name__}, "
+                            "not a tensor")
+        for new, clone in targets.get(key, [(key, False)] if key not in dropped else []):
+            if new in result:
+                _require_equal(came_from[new], key, result[new], value, "one weight under two "
+                               "names")
+                continue
+            result[new], came_from[new] = value.clone() if clone else value, key
     for key, value in created.items():
         result.setdefault(key, value.clone())
     for keys in tied:
         present = [key for key in keys if key in result]
+        for key in present[1:]:
+            _require_equal(present[0], key, result[present[0]], result[key], "tied keys")
         if present:
             value = result[present[0]]
             shared = value if isinstance(value, nn.Parameter) else nn.Parameter(
                 value, requires_grad=False)  # load_state_dict sets the skeleton's flag
             result.update(dict.fromkeys(keys, shared))
     return result
+
+
+_EXTRA_STATE = "_extra_state"  # what Module.get_extra_state's value is saved under
+
+
+def _require_equal(first: str, second: str, a: torch.Tensor, b: torch.Tensor, what: str) -> None:
+    if a is b or _same_view(a, b):
+        return
+    if a.shape != b.shape or a.dtype != b.dtype or (
+            not (a.is_meta or b.is_meta) and not torch.equal(a, b.to(a.device))):
+        raise ValueError(f"translate: {first!r} and {second!r} are {what} but hold different "
+                         "values; keep one of them in the checkpoint")
+
+
+def _same_view(a: torch.Tensor, b: torch.Tensor) -> bool:
+    # Tensors saved tied come back as views of one storage: equal without reading.
+    return (a.layout == b.layout == torch.strided and not a.is_meta
+            and a.device == b.device and a.dtype == b.dtype and a.shape == b.shape
+            and a.stride() == b.stride() and a.data_ptr() == b.data_ptr())

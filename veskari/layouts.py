@@ -9,6 +9,7 @@ takes a layout from the caller.
 from __future__ import annotations
 
 import math
+import numbers
 from collections.abc import Callable, Mapping, Sequence
 from dataclasses import dataclass
 
@@ -69,8 +70,32 @@ def known_layout(module: nn.Module) -> OutputLayout | None:
     return None
 
 
+_LAYOUTS_FORM = ("layouts= takes a dict {layer type: OutputLayout or a list of -1/0 entries}, "
+                 "e.g. {MyLayer: [-1, 0]}")
+
+
+def check_layouts(layouts: object) -> None:
+    """``TypeError`` unless ``layouts`` is None or of the form :data:`Layouts`."""
+    if layouts is None:
+        return
+    if not isinstance(layouts, Mapping):
+        raise TypeError(f"{_LAYOUTS_FORM}; got a {type(layouts).__name__}")
+    for kind, given in layouts.items():
+        if not isinstance(kind, type):
+            raise TypeError(f"{_LAYOUTS_FORM}; got the key {kind!r}, which is not a type")
+        dims = given.dimensions if isinstance(given, OutputLayout) else given
+        if isinstance(dims, (str, bytes)) or not isinstance(dims, Sequence) or not all(
+                type(d) is int for d in dims):
+            raise TypeError(f"{_LAYOUTS_FORM}; got {given!r} for {kind.__name__}")
+        if isinstance(given, OutputLayout) and not (given.neurons is None
+                                                    or callable(given.neurons)):
+            raise TypeError(f"OutputLayout.neurons for {kind.__name__} must be a function of "
+                            f"the layer, got {type(given.neurons).__name__}")
+
+
 def layout_of(module: nn.Module, layouts: Layouts | None = None) -> OutputLayout:
     """The caller's layout for the module's type, else the known one."""
+    check_layouts(layouts)
     given = (layouts or {}).get(type(module))
     if given is not None:
         return given if isinstance(given, OutputLayout) else OutputLayout(list(given))
@@ -87,19 +112,31 @@ def layout_of(module: nn.Module, layouts: Layouts | None = None) -> OutputLayout
 def neuron_count(module: nn.Module, layout: OutputLayout | None = None) -> int:
     """Size of the neuron axis of a layer's output."""
     if layout is not None and layout.neurons is not None:
-        return int(layout.neurons(module))
+        return positive_count(layout.neurons(module),
+                              f"the layout's neurons({type(module).__name__})")
     if isinstance(module, nn.RNNBase):
         size = module.proj_size or module.hidden_size
-        return size * (2 if module.bidirectional else 1)
+        return positive_count(size * (2 if module.bidirectional else 1),
+                              f"the width of {type(module).__name__}")
     if is_transposed_linear(module):
-        return int(module.__dict__["nf"])
+        return positive_count(module.__dict__["nf"], f"{type(module).__name__}.nf")
     for name in ("out_features", "out_channels"):
         value = getattr(module, name, None)
         if isinstance(value, int):
-            return value
+            return positive_count(value, f"{type(module).__name__}.{name}")
     raise ValueError(f"cannot infer the neuron count of {type(module).__name__}; pass "
                      "num_neurons (or wrap_layers(..., layouts={type: "
                      "OutputLayout(dims, neurons=...)}))")
+
+
+def positive_count(value: object, what: str) -> int:
+    """``value`` if it is a positive int (not a bool, not a float); else an error naming ``what``."""
+    if type(value) is bool or not isinstance(value, numbers.Integral):
+        raise TypeError(f"{what} must be a positive int (a neuron count), got "
+                        f"{type(value).__name__} {value!r}")
+    if value <= 0:
+        raise ValueError(f"{what} must be a positive int (a neuron count), got {value}")
+    return int(value)
 
 
 def reset_transposed_linear(module: nn.Module) -> None:

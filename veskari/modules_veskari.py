@@ -90,6 +90,17 @@ class DendriteHolder(nn.Module):
         return activated
 
 
+class NewDendrites:
+    """Dendrites made for a neuron module and not yet attached to it."""
+
+    def __init__(self, processed: bool):
+        self.processed = processed  # made with a processor factory
+        self.layers: list[nn.Module] = []
+        self.processors: list[Processor | None] = []
+        self.tops: list[nn.Parameter] = []  # dendrites_to_top entries
+        self.links: list[nn.Parameter] = []  # dendrites_to_dendrites entries (no placeholder)
+
+
 class VSKNeuronModule(nn.Module):
     """A main layer plus dendrite branches that add into its output.
 
@@ -112,8 +123,8 @@ class VSKNeuronModule(nn.Module):
             raise ValueError(f"output_dimensions {dims} has no 0 at node_index {node_index}")
         self.main_module = main_module
         self.processor = processor
-        self.num_neurons = (int(num_neurons) if num_neurons is not None
-                            else neuron_count(main_module))
+        self.num_neurons = (layouts.positive_count(num_neurons, "num_neurons")
+                            if num_neurons is not None else neuron_count(main_module))
         self.dendrites_to_top = nn.ParameterList()
         self.register_buffer("this_node_index", torch.tensor(node_index, dtype=torch.int64))
         self.dendrite_module = DendriteHolder(dims, node_index)
@@ -133,7 +144,17 @@ class VSKNeuronModule(nn.Module):
         weights the forward no longer reads then stop requiring grad
         (:func:`freeze_unread`).
         """
-        holder = self.dendrite_module
+        self.attach_dendrites(self.make_dendrites(k, layer_factory, processor_factory,
+                                                  init_scale, generator))
+        return self
+
+    def make_dendrites(self, k: int, layer_factory: Callable[[], nn.Module],
+                       processor_factory: Callable[[], Processor] | None = None,
+                       init_scale: float = 0.1,
+                       generator: torch.Generator | None = None) -> NewDendrites:
+        """The ``k`` dendrites :meth:`add_dendrites` appends, made (drawing
+        from the random stream in the same order) but not attached: the
+        module is unchanged until :meth:`attach_dendrites`."""
         n_neurons = self.num_neurons
         ref = self._weight_reference()
 
@@ -141,33 +162,48 @@ class VSKNeuronModule(nn.Module):
             w = torch.randn(*shape, generator=generator, dtype=ref.dtype) * init_scale
             return nn.Parameter(w.to(ref.device))
 
-        for _ in range(k):
+        new = NewDendrites(processor_factory is not None)
+        start = len(self.dendrite_module.layers)
+        last = self.dendrites_to_top[-1] if start > 0 else None
+        for j in range(start, start + k):
+            new.layers.append(layer_factory())
+            new.processors.append(processor_factory() if processor_factory is not None else None)
+            top = randn(j + 1, n_neurons)
+            if last is not None:
+                with torch.no_grad():
+                    top[:j] = last
+            new.tops.append(last := top)
+            if j >= 1:
+                new.links.append(randn(j, n_neurons))
+        return new
+
+    def attach_dendrites(self, new: NewDendrites) -> None:
+        """Append the dendrites :meth:`make_dendrites` made (nothing here can
+        run the caller's code or draw random numbers), then
+        :func:`freeze_unread`."""
+        holder = self.dendrite_module
+        ref = self._weight_reference()
+        links = iter(new.links)
+        for layer, proc, top in zip(new.layers, new.processors, new.tops):
             j = len(holder.layers)
-            holder.layers.append(layer_factory())
-            if processor_factory is not None:
+            holder.layers.append(layer)
+            if new.processed:
                 if holder.processors == []:
                     holder.processors = [None] * j
-                holder.processors.append(processor_factory())
+                holder.processors.append(proc)
             elif holder.processors != []:
                 holder.processors.append(None)
-
-            top = randn(j + 1, n_neurons)
-            if j > 0:
-                with torch.no_grad():
-                    top[:j] = self.dendrites_to_top[-1]
             self.dendrites_to_top.append(top)
-
             if j == 1:
                 holder.dendrites_to_dendrites.append(
                     nn.Parameter(torch.zeros(1, 1, 1, dtype=ref.dtype, device=ref.device)))
             if j >= 1:
-                holder.dendrites_to_dendrites.append(randn(j, n_neurons))
+                holder.dendrites_to_dendrites.append(next(links))
                 values = holder.dendrite_values[0]
                 holder.dendrite_values.append(
                     DendriteValues(values.this_output_dimensions, values.this_node_index))
             holder.num_cycles += 1
         freeze_unread(self)
-        return self
 
     def _weight_reference(self) -> torch.Tensor:
         """A tensor whose dtype/device new weights should follow."""
@@ -186,6 +222,7 @@ class VSKNeuronModule(nn.Module):
         out = self.main_module(*args, **kwargs)
         if self.processor is not None:
             out = self.processor.post_n1(out)
+        _require_width(out, view, self.num_neurons, self.main_module)
         if len(self.dendrites_to_top) > 0:
             _require_every_axis(out, view, self.main_module)
             out = add_earlier(out, activated, self.dendrites_to_top[-1], view)
@@ -222,6 +259,17 @@ def _require_every_axis(out: Any, view: list[int], main: nn.Module) -> None:
             f"the output of {type(main).__name__} has {out.dim()} axis/axes, but its layout "
             f"has {len(view)} (the first one the batch axis): give the input a batch axis, "
             "e.g. x.unsqueeze(0), and drop it from the output")
+
+
+def _require_width(out: Any, view: list[int], neurons: int, main: nn.Module) -> None:
+    # A wrong count would let the weight rows broadcast over the real axis.
+    if isinstance(out, torch.Tensor) and out.dim() == len(view):
+        axis = view.index(-1)  # the neuron axis
+        if out.shape[axis] != neurons:
+            raise ValueError(
+                f"the output of {type(main).__name__} has {out.shape[axis]} neurons on its "
+                f"neuron axis ({axis}), but its neuron module was made for {neurons}: give "
+                "wrap_layers(..., layouts=...) the layer's real layout and neuron count")
 
 
 def neuron_count(module: nn.Module) -> int:

@@ -2,8 +2,9 @@
 from __future__ import annotations
 
 import copy
+import numbers
 import warnings
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from typing import Any, TypeAlias, TypeVar
 
 import torch
@@ -14,8 +15,8 @@ from veskari.errors import CopiedDendritesWarning as CopiedDendritesWarning
 from veskari.errors import LayerLeftUnwrappedWarning as LayerLeftUnwrappedWarning
 from veskari.errors import NothingDoneWarning as NothingDoneWarning
 from veskari.fresh import Initialisers, reinitialise, uncovered_types
-from veskari.layouts import Layouts, layout_of, neuron_count
-from veskari.modules_veskari import Processor, RecurrentProcessor, VSKNeuronModule
+from veskari.layouts import Layouts, check_layouts, layout_of, neuron_count
+from veskari.modules_veskari import NewDendrites, Processor, RecurrentProcessor, VSKNeuronModule
 from veskari.modules_veskari import freeze_unread as _freeze_module
 from veskari.naming import some
 from veskari.torch_private import child_table, parameter_table
@@ -48,7 +49,10 @@ def wrap_module(module: nn.Module, make_processor: MakeProcessor | None = None,
     wrapper = VSKNeuronModule(module, list(layout.dimensions), layout.node_index,
                               processor=make_processor(module),
                               num_neurons=neuron_count(module, layout))
-    return wrapper.train(module.training)  # a network put in eval mode stays in it
+    # A network put in eval mode stays in it; the layer's own parts keep theirs.
+    wrapper.training = module.training
+    wrapper.dendrite_module.train(module.training)
+    return wrapper
 
 
 def wrap_layers(net: nn.Module, layer_types: LayerTypes,
@@ -81,8 +85,20 @@ def wrap_layers(net: nn.Module, layer_types: LayerTypes,
 
     Returns ``net``, or its wrapper if ``net`` itself matched. Warns with
     :class:`NothingDoneWarning` when ``net`` holds no layer of those types.
+
+    All or nothing: every wrapper (layout, neuron count) is made before the
+    first is put in place, and an error, including one of the trial forward
+    (which also checks each layer's real output width against its neuron
+    count), puts every layer back: the network is left as it was.
     """
     types = _layer_types(layer_types)
+    check_layouts(layouts)
+    if make_processor is not None and not callable(make_processor):
+        raise TypeError("wrap_layers' make_processor must be a function of the layer, got "
+                        f"{type(make_processor).__name__}")
+    if example_kwargs is not None and not isinstance(example_kwargs, Mapping):
+        raise TypeError("wrap_layers' example_kwargs must be a dict of keyword arguments, got "
+                        f"{type(example_kwargs).__name__}")
     if type(net) in types:
         return wrap_module(net, make_processor, layouts)
     if not any(type(m) in types for m in net.modules()):
@@ -94,13 +110,21 @@ def wrap_layers(net: nn.Module, layer_types: LayerTypes,
     left: list[tuple[str, str]] = []
     walk = _Wrapping(types, lambda m: wrap_module(m, make_processor, layouts),
                      _parameter_holders(net), wrapped, left)
-    walk.children(net, "")
+    walk.children(net, "")  # makes the wrappers; the network is not changed yet
+    try:
+        for _, parent, name, module in wrapped:
+            child_table(parent)[name] = module
+        if example_inputs is not None or example_kwargs is not None:
+            never_called = _never_called(net, [m for _, _, _, m in wrapped],
+                                         example_inputs, example_kwargs)
+    except BaseException:
+        for _, parent, name, module in wrapped:
+            child_table(parent)[name] = module.main_module
+        raise
     if example_inputs is not None or example_kwargs is not None:
-        never_called = _never_called(net, [m for _, _, _, m in wrapped],
-                                     example_inputs, example_kwargs)
         for path, parent, name, module in wrapped:
             if id(module) in never_called:
-                setattr(parent, name, module.main_module)
+                child_table(parent)[name] = module.main_module
                 left.append((path, f"{type(parent).__name__} did not call it in a trial forward "
                                    "(it computes with the layer's weights itself)"))
     if left:
@@ -158,7 +182,8 @@ def _parameter_holders(net: nn.Module) -> dict[int, list[tuple[int, str]]]:
 
 
 class _Wrapping:
-    """One pass of wrap_layers over a network: what it wrapped and left."""
+    """One pass of wrap_layers over a network: the wrappers it would put in
+    place (it puts none) and the layers it leaves."""
 
     def __init__(self, types: tuple[_Layer, ...], wrap: Callable[[nn.Module], VSKNeuronModule],
                  holders: dict[int, list[tuple[int, str]]], wrapped: list[_Wrapped],
@@ -173,7 +198,6 @@ class _Wrapping:
         for name, child in list(child_table(parent).items()):
             path = prefix + name
             if id(child) in self.made:
-                setattr(parent, name, self.made[id(child)])
                 self.wrapped.append((path, parent, name, self.made[id(child)]))
             elif type(child) in self.types:
                 why = bypassed.get(name) or self._tied(child)
@@ -181,7 +205,6 @@ class _Wrapping:
                     self.left.append((path, why))
                     continue
                 module = self.made[id(child)] = self.wrap(child)
-                setattr(parent, name, module)
                 self.wrapped.append((path, parent, name, module))
             elif child is not None and not isinstance(child, VSKNeuronModule):
                 self.children(child, path + ".")
@@ -248,22 +271,37 @@ def add_dendrites(net: _M, k: int, seed: int = 0, init_scale: float = 0.1, *,
     ``dendrites_to_dendrites[0]``) do not require grad, so
     ``DistributedDataParallel`` trains the network as it is; see
     :func:`freeze_unread`.
+
+    All or nothing: every dendrite of every layer is made and checked (an
+    initialiser must leave the copy's tensors as the layer's: same keys,
+    shapes, dtypes and devices, finite values where the layer's are) before
+    the first is attached, so an error, an initialiser's included, leaves
+    the network as it was.
     """
+    if type(k) is bool or not isinstance(k, numbers.Integral) or k < 0:
+        raise TypeError(f"add_dendrites' k must be an int >= 0, got {type(k).__name__} {k!r}")
+    _check_initialisers(initialisers)
     named = named_neuron_modules(net)
     if not named:
         warnings.warn("add_dendrites found no VSKNeuronModule in the network; wrap its layers "
                       "first (wrap_layers)", NothingDoneWarning, stacklevel=2)
     copied: dict[str, list[str]] = {}
+    made: list[tuple[VSKNeuronModule, NewDendrites]] = []
     with torch.random.fork_rng(devices=[]):
         torch.manual_seed(seed)
         for path, module in named:
             for name in uncovered_types(module.main_module, initialisers):
                 copied.setdefault(name, []).append(path)
             proc = module.processor
-            module.add_dendrites(
-                k, fresh_copy_factory(module.main_module, initialisers),
+            new = module.make_dendrites(
+                int(k), fresh_copy_factory(module.main_module, initialisers),
                 processor_factory=type(proc) if proc is not None else None,
                 init_scale=init_scale)
+            for layer in new.layers:
+                _check_fresh(path, module.main_module, layer)
+            made.append((module, new))
+    for module, new in made:
+        module.attach_dendrites(new)
     for name, paths in copied.items() if k > 0 else ():
         warnings.warn(
             f"add_dendrites: the dendrites of {some(paths)} start as copies of the trained "
@@ -285,6 +323,39 @@ def freeze_unread(net: _M) -> _M:
     for module in neuron_modules(net):
         _freeze_module(module)
     return net
+
+
+def _check_initialisers(initialisers: object) -> None:
+    if initialisers is None:
+        return
+    if not isinstance(initialisers, Mapping) or not all(
+            isinstance(kind, type) and callable(rule) for kind, rule in initialisers.items()):
+        raise TypeError("add_dendrites' initialisers= takes a dict {layer type: function "
+                        "re-initialising such a layer in place}, got "
+                        f"{type(initialisers).__name__} {initialisers!r}"[:300])
+
+
+def _check_fresh(path: str, layer: nn.Module, fresh: nn.Module) -> None:
+    """A dendrite's re-initialised copy must hold what its layer holds."""
+    def tensors(module: nn.Module) -> dict[str, tuple[Any, ...]]:
+        return {key: (tuple(t.shape), t.dtype, t.device) for key, t
+                in module.state_dict(keep_vars=True).items() if isinstance(t, torch.Tensor)}
+
+    want, got = tensors(layer), tensors(fresh)
+    wrong = next((key for key in {**want, **got} if want.get(key) != got.get(key)), None)
+    if type(fresh) is not type(layer) or wrong is not None:
+        raise ValueError(
+            f"add_dendrites: the initialiser left the dendrite copy of {path or '<root>'} "
+            f"unlike its {type(layer).__name__}: "
+            + (f"a {type(fresh).__name__}" if wrong is None else
+               f"{wrong} is {got.get(wrong, 'missing')}, the layer's {want.get(wrong, 'missing')}")
+            + " (an initialiser re-initialises the layer it is given in place)")
+    trained = dict(layer.named_parameters())
+    for name, p in fresh.named_parameters():
+        if (p.is_floating_point() and not p.is_meta and not bool(torch.isfinite(p).all())
+                and name in trained and bool(torch.isfinite(trained[name]).all())):
+            raise ValueError(f"add_dendrites: the initialiser left {name} of the dendrite copy "
+                             f"of {path or '<root>'} with values that are not finite")
 
 
 def describe(net: nn.Module) -> str:
