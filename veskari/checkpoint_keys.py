@@ -111,8 +111,8 @@ def translate(layers: Iterable[LayerKeys], tied: list[list[str]],
             if isinstance(key, str) and key.endswith(_EXTRA_STATE):
                 result[key] = value
                 continue
-            raise TypeError(f"translate: the value under {key!r} is a {type(value).__name__}, "
-                            "not a tensor")
+            raise TypeError(f"translate: the value under {key!r} is of type "
+                            f"{type(value).__name__}, not a tensor")
         for new, clone in targets.get(key, [(key, False)] if key not in dropped else []):
             if new in result:
                 _require_equal(came_from[new], key, result[new], value, "one weight under two "
