@@ -3,6 +3,7 @@ import copy
 import functools
 import threading
 import time
+import unittest.mock
 import warnings
 
 import pytest
@@ -11,7 +12,7 @@ import torch.utils._pytree as pytree
 from torch import nn
 
 import veskari
-from helpers import run_child, tail
+from helpers import run_child, same_snapshot, snapshot, tail
 from networks import ALL_NETWORKS
 from veskari import blockwise_veskari, clean_veskari
 from veskari import globals_veskari as GVS
@@ -206,7 +207,6 @@ def test_package_import_leaves_torch_unloaded():
     assert result.returncode == 0, tail(result)
 
 
-
 def test_two_threads_converting_at_once_see_only_their_own_skip_list():
     # Converting a child under a digit key shows the walks a rebased skip
     # list; the other thread's walks, given time to overlap, never see it.
@@ -243,3 +243,64 @@ def test_two_threads_converting_at_once_see_only_their_own_skip_list():
         GVS.pc = old
     assert foreign == []
     assert converted == {"digit": [["0.0.0"]] * 3, "plain": [["0", "1"]] * 3}
+
+
+class MaxNorm(nn.Module):
+    """A forward that constrains its weights in place, as a training trick would."""
+
+    def __init__(self, write):
+        super().__init__()
+        self.layer, self.plain, self.write = dendritic(), nn.Linear(4, 4), write
+
+    def forward(self, x):
+        self.write(self.plain)
+        return self.plain(self.layer(x))
+
+
+@pytest.mark.parametrize("write, factor", [
+    (lambda m: m.weight.data.mul_(0.5), 0.25),  # no write counter sees .data; the check runs twice
+    (lambda m: m.weight.detach().mul_(1), 1)], ids=["through .data", "counted"])
+def test_the_check_names_every_weight_its_forward_wrote(write, factor):
+    net, x = MaxNorm(write).eval(), torch.randn(3, 4)
+    before, weight = snapshot(net), net.plain.weight.detach().clone()
+    with pytest.raises(RuntimeError, match=r"parameter\(s\) plain.weight during "
+                       "the check; .* now hold the values the forward wrote"):
+        veskari.convert(net, x)
+    assert torch.equal(net.plain.weight.detach(), weight * factor)
+    net.plain.weight.data.copy_(weight)  # all else is as it was
+    assert same_snapshot(before, snapshot(net))
+
+
+@pytest.mark.parametrize("break_it", [
+    lambda net, patch: net[1].add_module("back", net),
+    lambda net, patch: patch.setattr(clean_veskari, "refresh_net", unittest.mock.Mock(
+        side_effect=KeyboardInterrupt))], ids=["submodule cycle", "interrupted walk"])
+def test_a_check_whose_copy_fails_to_convert_says_the_network_is_unchanged(break_it, monkeypatch):
+    net, x = nn.Sequential(dendritic(), nn.Sequential()).eval(), torch.randn(2, 4)
+    break_it(net, monkeypatch)
+    before = snapshot(net)
+    with pytest.raises(BaseException) as err:
+        veskari.convert(net, x)
+    assert err.value.__notes__ == ["veskari.convert: converting the check's own copy of the "
+                                   "network failed; your network was not converted and is "
+                                   "unchanged"]
+    assert same_snapshot(before, snapshot(net))
+
+
+@pytest.mark.parametrize("prepare", [True, False])
+@pytest.mark.parametrize("parents", [lambda m: nn.Sequential(nn.Sequential(m), nn.ReLU(),
+                                                             nn.Sequential(m)),
+                                     lambda m: nn.Sequential(m, nn.ReLU(), m)],
+                         ids=["two parents", "one parent, two names"])
+def test_a_neuron_module_held_twice_stays_one_layer(parents, prepare):
+    net, x = parents(dendritic()).eval(), torch.randn(3, 4)
+    paths = [p for p, m in net.named_modules(remove_duplicate=False) if type(m) is VSKNeuronModule]
+    state, expected = copy.deepcopy(net.state_dict()), net(x)
+    _, report = quiet_convert(net, x, prepare=prepare)
+    layers = [net.get_submodule(path) for path in paths]
+    assert layers[0] is layers[1] and not isinstance(layers[0], VSKNeuronModule)
+    assert report.converted == list(report.keys) == paths and torch.equal(net(x), expected)
+    assert any({t.rpartition(".")[0].rsplit(".", 2)[0] for t in tie} >= set(paths)
+               for tie in report.tied)
+    translated, now = report.translate(state), net.state_dict()
+    assert translated.keys() == now.keys() and all(torch.equal(translated[k], now[k]) for k in now)

@@ -5,6 +5,7 @@ import pytest
 import torch
 from torch import nn
 
+from helpers import same_snapshot, snapshot
 from networks import ALL_NETWORKS
 from veskari import globals_veskari as GVS
 from veskari import reference
@@ -339,3 +340,43 @@ def test_layouts_and_initialisers_for_a_type_of_ones_own():
     add_dendrites(net, 1, initialisers={Scaled: lambda m: nn.init.zeros_(m.scale)})
     copied, fresh = net[0].dendrite_module.layers
     assert torch.equal(copied.scale, net[0].main_module.scale) and not fresh.scale.any()
+
+
+def _scaled_layout(neurons):
+    return {Scaled: OutputLayout([-1, 0], neurons=neurons)}
+
+
+@pytest.mark.parametrize("call, error, message", [
+    (lambda n: wrap_layers(n, [nn.Linear, Scaled], layouts={Scaled: [-1, -1]}), ValueError,
+     "exactly one 0"),
+    (lambda n: wrap_layers(n, [nn.Linear, Scaled], layouts=_scaled_layout(lambda m: 1 / 0)),
+     ZeroDivisionError, "division"),
+    *[(lambda n, v=v: wrap_layers(n, [nn.Linear, Scaled], layouts=_scaled_layout(lambda m: v)),
+       error, "must be a positive int") for v, error in
+      [(0, ValueError), (-3, ValueError), (1e30, TypeError), (True, TypeError)]],
+    (lambda n: wrap_layers(n, [nn.Linear, Scaled], layouts=_scaled_layout(lambda m: 1),
+                           example_inputs=torch.ones(2, 8)), ValueError, "has 8 neurons"),
+    (lambda n: wrap_layers(copy.deepcopy(n), [Scaled], layouts=_scaled_layout(lambda m: 1))(
+        torch.ones(2, 8)), ValueError, "made for 1"),  # no example inputs: the first forward
+    (lambda n: wrap_layers(n, [nn.Linear, Scaled], layouts=[Scaled]), TypeError, "takes a dict"),
+    (lambda n: wrap_layers(n, [nn.Linear, Scaled], layouts={Scaled: 5}), TypeError,
+     "got 5 for Scaled"),
+    (lambda n: add_dendrites(n, 2, initialisers={Scaled: lambda m: 1 / 0}), ZeroDivisionError,
+     "division"),
+    (lambda n: add_dendrites(n, 2, initialisers={
+        Scaled: lambda m: setattr(m, "scale", nn.Parameter(torch.ones(3)))}), ValueError,
+     r"scale is \(3,\) torch.float32 on cpu, the layer's \(8,\)"),
+    (lambda n: add_dendrites(n, 2.0), TypeError, "k must be an int"),
+], ids=["layout", "neurons raises", "0", "-3", "1e30", "bool", "wrong width",
+        "wrong width at the first forward", "layouts list", "layout int", "initialiser raises",
+        "initialiser reshapes", "k float"])
+def test_wrapping_and_growing_are_all_or_nothing(call, error, message):
+    torch.manual_seed(0)
+    net = nn.Sequential(nn.Linear(8, 8), nn.ReLU(), Scaled(8))
+    if "add_dendrites" in call.__code__.co_names:
+        add_dendrites(wrap_layers(net, [nn.Linear, Scaled], layouts=_scaled_layout(
+            lambda m: m.scale.numel())), 1, initialisers={Scaled: nn.Module.zero_grad})
+    before = snapshot(net)
+    with pytest.raises(error, match=message):
+        call(net)
+    assert same_snapshot(before, snapshot(net))

@@ -298,7 +298,9 @@ def _convert(net: _M, prepare: bool, checked_copy: bool = False
 
 def _retie(net: nn.Module, before: list[tuple[str, nn.Module]]) -> None:
     """One converted layer under every path of a neuron module held under
-    several: the walks convert each path on its own (sharing parameters)."""
+    several: the walks convert each path they reach on its own (sharing
+    parameters), and pass over a second name under one parent, where the
+    module left is the one whose containers the conversion rebuilt."""
     paths: dict[int, list[str]] = {}
     for path, module in before:
         paths.setdefault(id(module), []).append(path)
@@ -306,7 +308,7 @@ def _retie(net: nn.Module, before: list[tuple[str, nn.Module]]) -> None:
         now = [net.get_submodule(path) for path in group]
         done = [m for m in now if not _is_convertible(m)]
         for path, module in zip(group, now):
-            if done and not _is_convertible(module) and module is not done[0]:
+            if done and module is not done[0]:
                 parent, _, name = path.rpartition(".")
                 child_table(net.get_submodule(parent))[name] = done[0]
 

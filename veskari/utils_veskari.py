@@ -348,7 +348,7 @@ def _check_fresh(path: str, layer: nn.Module, fresh: nn.Module) -> None:
             f"add_dendrites: the initialiser left the dendrite copy of {path or '<root>'} "
             f"unlike its {type(layer).__name__}: "
             + (f"a {type(fresh).__name__}" if wrong is None else
-               f"{wrong} is {got.get(wrong, 'missing')}, the layer's {want.get(wrong, 'missing')}")
+               f"{wrong} is {_shown(got.get(wrong))}, the layer's {_shown(want.get(wrong))}")
             + " (an initialiser re-initialises the layer it is given in place)")
     trained = dict(layer.named_parameters())
     for name, p in fresh.named_parameters():
@@ -356,6 +356,10 @@ def _check_fresh(path: str, layer: nn.Module, fresh: nn.Module) -> None:
                 and name in trained and bool(torch.isfinite(trained[name]).all())):
             raise ValueError(f"add_dendrites: the initialiser left {name} of the dendrite copy "
                              f"of {path or '<root>'} with values that are not finite")
+
+
+def _shown(tensor: tuple[Any, ...] | None) -> str:
+    return "missing" if tensor is None else f"{tensor[0]} {tensor[1]} on {tensor[2]}"
 
 
 def describe(net: nn.Module) -> str:
