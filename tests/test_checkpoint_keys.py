@@ -1,5 +1,7 @@
 """A trained checkpoint loaded into a network converted as a skeleton on meta."""
+import copy
 import io
+import re
 
 import pytest
 import torch
@@ -7,6 +9,7 @@ import torch.nn.functional as F
 from torch import nn
 
 import veskari
+from helpers import same_snapshot, snapshot
 from networks import ALL_NETWORKS
 from veskari.utils_veskari import add_dendrites, wrap_layers
 
@@ -68,3 +71,29 @@ def test_a_network_on_meta_is_not_checked():
         net = block()[0]
     with pytest.raises(ValueError, match="cannot check a network on the meta device"):
         veskari.convert(net, torch.zeros(2, 3, dtype=torch.long))
+
+
+@pytest.mark.parametrize("change, error, message", [
+    (lambda state, old, new: None, TypeError, "needs a state_dict .* got NoneType"),
+    (lambda state, old, new: {**state, new: state[old] + 1}, ValueError,
+     "'{old}' and '{new}' are one weight under two names but hold different values"),
+    (lambda state, old, new: {**state, new: state[old].clone()}, None, ""),
+    (lambda state, old, new: {**state, "head.weight": state["embed.weight"] + 1}, ValueError,
+     "'embed.weight' and 'head.weight' are tied keys but hold different values"),
+    (lambda state, old, new: {**state, old: 3}, TypeError, "under '{old}' is of type int, not"),
+    (lambda state, old, new: {**state, "qkv.this_node_index": [1]}, TypeError,
+     "under 'qkv.this_node_index' is of type list"),
+], ids=["not a mapping", "two names", "two names, equal", "tied", "renamed int", "cloned list"])
+def test_translate_chooses_nothing_silently(change, error, message):
+    trained = block()[0]
+    state = {key: value.clone() for key, value in trained.state_dict().items()}
+    net, report = veskari.convert(trained)
+    old, new = next(iter(report.keys["qkv"].renamed.items()))
+    given, before = change(state, old, new), snapshot(net)
+    kept = copy.deepcopy(given)
+    if error is None:
+        assert torch.equal(report.translate(given)[new], state[old])
+    else:
+        with pytest.raises(error, match=message.format(old=re.escape(old), new=re.escape(new))):
+            report.translate(given)
+    assert same_snapshot(before, snapshot(net)) and repr(given) == repr(kept)
