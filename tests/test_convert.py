@@ -245,29 +245,18 @@ def test_two_threads_converting_at_once_see_only_their_own_skip_list():
     assert converted == {"digit": [["0.0.0"]] * 3, "plain": [["0", "1"]] * 3}
 
 
-class MaxNorm(nn.Module):
-    """A forward that constrains its weights in place, as a training trick would."""
-
-    def __init__(self, write):
-        super().__init__()
-        self.layer, self.plain, self.write = dendritic(), nn.Linear(4, 4), write
-
-    def forward(self, x):
-        self.write(self.plain)
-        return self.plain(self.layer(x))
-
-
 @pytest.mark.parametrize("write, factor", [
     (lambda m: m.weight.data.mul_(0.5), 0.25),  # no write counter sees .data; the check runs twice
     (lambda m: m.weight.detach().mul_(1), 1)], ids=["through .data", "counted"])
 def test_the_check_names_every_weight_its_forward_wrote(write, factor):
-    net, x = MaxNorm(write).eval(), torch.randn(3, 4)
-    before, weight = snapshot(net), net.plain.weight.detach().clone()
-    with pytest.raises(RuntimeError, match=r"parameter\(s\) plain.weight during "
+    net, x = Outputs(before=nn.Linear(4, 4)).eval(), torch.randn(3, 4)
+    net.before.register_forward_pre_hook(lambda module, args: write(module))  # runs on the copies
+    before, weight = snapshot(net), net.before.weight.detach().clone()
+    with pytest.raises(RuntimeError, match=r"parameter\(s\) before.weight during "
                        "the check; .* now hold the values the forward wrote"):
         veskari.convert(net, x)
-    assert torch.equal(net.plain.weight.detach(), weight * factor)
-    net.plain.weight.data.copy_(weight)  # all else is as it was
+    assert torch.equal(net.before.weight.detach(), weight * factor)
+    net.before.weight.data.copy_(weight)  # all else is as it was
     assert same_snapshot(before, snapshot(net))
 
 
@@ -281,9 +270,7 @@ def test_a_check_whose_copy_fails_to_convert_says_the_network_is_unchanged(break
     before = snapshot(net)
     with pytest.raises(BaseException) as err:
         veskari.convert(net, x)
-    assert err.value.__notes__ == ["veskari.convert: converting the check's own copy of the "
-                                   "network failed; your network was not converted and is "
-                                   "unchanged"]
+    assert err.value.__notes__[-1].endswith("your network was not converted and is unchanged")
     assert same_snapshot(before, snapshot(net))
 
 
