@@ -216,4 +216,5 @@ def snapshot(net):
 
 def same_snapshot(a, b):
     return (len(a[0]) == len(b[0]) and a[1] == b[1] and torch.equal(a[2], b[2])
-            and all(x[:3] == y[:3] and torch.equal(x[3], y[3]) for x, y in zip(a[0], b[0])))
+            and all(x[:3] == y[:3] and torch.equal(x[3], y[3])
+                    for x, y in zip(a[0], b[0], strict=True)))

@@ -307,7 +307,7 @@ def _retie(net: nn.Module, before: list[tuple[str, nn.Module]]) -> None:
     for group in (g for g in paths.values() if len(g) > 1):
         now = [net.get_submodule(path) for path in group]
         done = [m for m in now if not _is_convertible(m)]
-        for path, module in zip(group, now):
+        for path, module in zip(group, now, strict=True):
             if done and module is not done[0]:
                 parent, _, name = path.rpartition(".")
                 child_table(net.get_submodule(parent))[name] = done[0]

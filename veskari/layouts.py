@@ -130,7 +130,8 @@ def neuron_count(module: nn.Module, layout: OutputLayout | None = None) -> int:
 
 
 def positive_count(value: object, what: str) -> int:
-    """``value`` if it is a positive int (not a bool, not a float); else an error naming ``what``."""
+    """``value`` if it is a positive int (not a bool, not a float); else an
+    error naming ``what``."""
     if type(value) is bool or not isinstance(value, numbers.Integral):
         raise TypeError(f"{what} must be a positive int (a neuron count), got "
                         f"{type(value).__name__} {value!r}")

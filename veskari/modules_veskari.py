@@ -184,7 +184,7 @@ class VSKNeuronModule(nn.Module):
         holder = self.dendrite_module
         ref = self._weight_reference()
         links = iter(new.links)
-        for layer, proc, top in zip(new.layers, new.processors, new.tops):
+        for layer, proc, top in zip(new.layers, new.processors, new.tops, strict=True):
             j = len(holder.layers)
             holder.layers.append(layer)
             if new.processed:

@@ -47,7 +47,8 @@ def digest(tensor: torch.Tensor) -> bytes | None:
     hasher = hashlib.blake2b(f"{plain.dtype}{tuple(plain.shape)}".encode(), digest_size=32)
     if plain.numel() == 0:
         return hasher.digest()
-    elements = 1 + sum((size - 1) * stride for size, stride in zip(plain.shape, plain.stride()))
+    elements = 1 + sum((size - 1) * stride
+                       for size, stride in zip(plain.shape, plain.stride(), strict=True))
     span = plain.as_strided((elements,), (1,), plain.storage_offset())
     if span.device.type == "cpu":
         hasher.update(_memory_view(span.data_ptr(), elements * span.element_size(), _PYBUF_READ))
@@ -73,7 +74,7 @@ class ParameterWatch:
         """Names of the parameters whose bytes or write counter changed."""
         now = _digests(self.parameters)
         return [name for (name, p), version, before, after
-                in zip(self.parameters, self.versions, self.digests, now)
+                in zip(self.parameters, self.versions, self.digests, now, strict=True)
                 if _version(p) != version or before != after]
 
 
