@@ -26,6 +26,7 @@ audience above are internal.
   skeletons          networks built with parameters on meta; the check they were filled
   compare            comparing two networks' outputs, whatever holds the tensors
   trial_copy         copies of a network for the check, sharing its weights
+  weight_watch       which parameters a piece of code wrote, found by exact digests
   globals_veskari    run-time settings (``pc``), read by every converter
   layouts            where the neurons are in a layer's output
   fresh              re-initialising a dendrite's copy of its main layer
