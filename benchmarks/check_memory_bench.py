@@ -65,7 +65,7 @@ def digest_seconds():
 
     import torch
 
-    from veskari.weight_watch import digest
+    from veskari._conversion.weight_watch import digest
 
     data = torch.randn(2**26)  # 256 MiB
     start = time.perf_counter()

@@ -26,7 +26,7 @@ import digit_backbone  # noqa: E402
 import tied_saving  # noqa: E402
 import veskari  # noqa: E402
 from veskari import clean_veskari  # noqa: E402
-from veskari.compare import Mismatch, largest_difference  # noqa: E402
+from veskari._conversion.compare_outputs import Mismatch, largest_difference  # noqa: E402
 from veskari.modules_veskari import VSKNeuronModule  # noqa: E402
 from veskari.utils_veskari import (  # noqa: E402
     LayerLeftUnwrappedWarning,

@@ -9,7 +9,7 @@ import warnings
 import torch
 
 import veskari
-from veskari.compare import Mismatch, largest_difference
+from veskari._conversion.compare_outputs import Mismatch, largest_difference
 from veskari.utils_veskari import add_dendrites, wrap_layers
 
 

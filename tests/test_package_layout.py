@@ -10,40 +10,51 @@ import veskari
 from helpers import run_child, tail
 
 PACKAGE = Path(veskari.__file__).resolve().parent
-MAP = [m[1] for m in re.finditer(r"^  (\w+) {2,}\S", veskari.__doc__, re.M)]
+MAP = [m[1] for m in re.finditer(r"^  ([\w.]+) {2,}\S", veskari.__doc__, re.M)]
 # The converted layer's attributes, as the native converters name them.
 CONVERTED_NAMES = re.compile(r"\b(layer_array|processor_array|skip_weights|view_tuple"
                              r"|internal_nonlinearity|VSKModulePyThread|InferenceLayer)\b")
 
 
 def imported_modules(path):
-    """The package modules a file imports, anywhere in it."""
+    """The package modules a file imports, anywhere in it, as the map names them."""
     found = set()
+
+    def add(dotted):
+        if dotted.startswith("veskari."):
+            found.add(dotted.removeprefix("veskari."))
+
     for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
         if isinstance(node, ast.Import):
-            found |= {a.name.split(".")[1] for a in node.names if a.name.startswith("veskari.")}
-        elif isinstance(node, ast.ImportFrom) and node.module == "veskari":
-            found |= {a.name for a in node.names}
-        elif isinstance(node, ast.ImportFrom) and (node.module or "").startswith("veskari."):
-            found.add(node.module.split(".")[1])
-    return found
+            for alias in node.names:
+                add(alias.name)
+        elif isinstance(node, ast.ImportFrom) and node.module:
+            for alias in node.names:  # a submodule, or a name of the module
+                name = f"{node.module}.{alias.name}"
+                add(name if name.removeprefix("veskari.") in MAP else node.module)
+    return found - {"_internal", "_conversion"}
+
+
+def source(name):
+    return PACKAGE / (name.replace(".", "/") + ".py")
 
 
 def test_every_module_is_on_the_map_once():
-    files = {p.name.split(".")[0] for p in PACKAGE.iterdir()
-             if p.suffix in (".py", ".so") and p.name != "__init__.py"}
+    files = {".".join(p.relative_to(PACKAGE).with_suffix("").parts).split(".cpython")[0]
+             for p in PACKAGE.rglob("*") if p.suffix in (".py", ".so")
+             and p.name != "__init__.py"}
     assert sorted(MAP) == sorted(files)
 
 
-@pytest.mark.parametrize("name", [m for m in MAP if (PACKAGE / f"{m}.py").exists()])
+@pytest.mark.parametrize("name", [m for m in MAP if source(m).exists()])
 def test_a_module_imports_only_modules_above_it(name):
     above = set(MAP[:MAP.index(name)])
-    assert imported_modules(PACKAGE / f"{name}.py") <= above
+    assert imported_modules(source(name)) <= above
 
 
 @pytest.mark.parametrize("name", MAP[:MAP.index("blockwise_veskari")])
 def test_nothing_below_the_converters_names_a_converted_layer_attribute(name):
-    assert not CONVERTED_NAMES.findall((PACKAGE / f"{name}.py").read_text(encoding="utf-8"))
+    assert not CONVERTED_NAMES.findall(source(name).read_text(encoding="utf-8"))
 
 
 def test_a_plain_import_reaches_the_documented_modules_lazily():

@@ -13,7 +13,7 @@ from torch import nn
 import veskari
 from networks import LayerGetter
 from veskari import globals_veskari as GVS
-from veskari.compare import Mismatch, largest_difference
+from veskari._conversion.compare_outputs import Mismatch, largest_difference
 from veskari.modules_veskari import VSKNeuronModule
 from veskari.utils_veskari import LayerLeftUnwrappedWarning, add_dendrites, wrap_layers
 

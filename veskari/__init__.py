@@ -15,34 +15,36 @@ something is used.
 Reader's map, in import order: each module imports only modules listed
 above it (at module level or inside a function), never one below. The
 ``*_veskari`` names are the modules the native converters import by name;
-the rest are plain names. ``reference`` and the modules without a user
-audience above are internal.
+the rest are plain names. The two private subpackages hold what users never
+import: ``_conversion`` the helpers of ``convert``, ``_internal`` what the
+training side, the conversion and the inference layer share; ``reference``
+is internal too.
 
-  errors             the package's warning and error types
-  torch_private      every private PyTorch name the package uses
-  naming             how messages name layers: a count and the first three
-  quiet              holding back other libraries' messages during the walks
-  checkpoint_keys    where a trained checkpoint's keys go in a converted network
-  skeletons          networks built with parameters on meta; the check they were filled
-  compare            comparing two networks' outputs, whatever holds the tensors
-  trial_copy         copies of a network for the check, sharing its weights
-  weight_watch       which parameters a piece of code wrote, found by exact digests
-  globals_veskari    run-time settings (``pc``), read by every converter
-  layouts            where the neurons are in a layer's output
-  fresh              re-initialising a dendrite's copy of its main layer
-  forwarding         wrappers answering their main layer's attribute reads
-  trial_run          one trial forward recording which neuron modules ran
-  modules_veskari    training side: the neuron module, its dendrites, processors
-  utils_veskari      training side: wrapping layers, adding dendrites
-  blockwise_veskari  native: neuron modules become blocks
-  clean_veskari      native: blocks become converted layers with a native forward
-  _prepared          native: the inference layer's eager forward
-  walk_paths         the walks' path rules, stated once in Python
-  stranded           converting the neuron modules the walks cannot reach
-  inference          InferenceLayer, what convert returns, and prepare
-  conversion         veskari.convert: both walks, checked, with a report
-  deploy             the former home of prepare (its old names warn)
-  reference          the converters in plain Python: the tests' oracle
+  errors                          the package's warning and error types
+  _internal.torch_private         every private PyTorch name the package uses
+  _internal.layer_names           how messages name layers: a count and the first three
+  _conversion.quiet_logs          holding back other libraries' messages during the walks
+  _conversion.checkpoint_keys     where a trained checkpoint's keys go in a converted network
+  skeletons                       networks built with parameters on meta; the check they were filled
+  _conversion.compare_outputs     comparing two networks' outputs, whatever holds the tensors
+  _conversion.check_copies        copies of a network for the check, sharing its weights
+  _conversion.weight_watch        which parameters a piece of code wrote, found by exact digests
+  globals_veskari                 run-time settings (``pc``), read by every converter
+  layouts                         where the neurons are in a layer's output
+  _internal.reinitialise          re-initialising a dendrite's copy of its main layer
+  _internal.attribute_forwarding  wrappers answering their main layer's attribute reads
+  _conversion.recorded_forward    one trial forward recording which neuron modules ran
+  modules_veskari                 training side: the neuron module, its dendrites, processors
+  utils_veskari                   training side: wrapping layers, adding dendrites
+  blockwise_veskari               native: neuron modules become blocks
+  clean_veskari                   native: blocks become converted layers with a native forward
+  _prepared                       native: the inference layer's eager forward
+  _conversion.walk_rules          the walks' rules, stated once in Python
+  _conversion.digit_keys          converting neuron modules under digit keys (the walks miss them)
+  inference                       InferenceLayer, what convert returns, and prepare
+  conversion                      veskari.convert: both walks, checked, with a report
+  deploy                          the former home of prepare (its old names warn)
+  reference                       the converters in plain Python: the tests' oracle
 """
 from typing import TYPE_CHECKING
 

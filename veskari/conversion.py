@@ -20,32 +20,32 @@ from typing import Any, ParamSpec, TypeVar
 import torch
 from torch import nn
 
-from veskari import (
-    blockwise_veskari,
-    checkpoint_keys,
-    clean_veskari,
-    inference,
-    skeletons,
-    utils_veskari,
-)
+from veskari import blockwise_veskari, clean_veskari, inference, skeletons, utils_veskari
 from veskari import globals_veskari as GVS
-from veskari.checkpoint_keys import LayerKeys
-from veskari.compare import largest_difference
+from veskari._conversion import checkpoint_keys
+from veskari._conversion.check_copies import own_inputs, sharing_copy
+from veskari._conversion.checkpoint_keys import LayerKeys
+from veskari._conversion.compare_outputs import largest_difference
+from veskari._conversion.digit_keys import convert_under_digit_keys
+from veskari._conversion.quiet_logs import held_back
+from veskari._conversion.recorded_forward import positional, trial_forward
+from veskari._conversion.walk_rules import (
+    converted_whole,
+    every_path,
+    is_block,
+    names_a_member,
+    steps,
+)
+from veskari._conversion.weight_watch import ParameterWatch
+from veskari._internal.layer_names import shown as _shown
+from veskari._internal.layer_names import some as _some
+from veskari._internal.torch_private import DropoutBase, NormBase, child_table
 
 # The error types are re-exported: this was their home, and callers catch them by it.
 from veskari.errors import ConversionMismatchError as ConversionMismatchError
 from veskari.errors import ConversionWarning as ConversionWarning
 from veskari.errors import Mismatch, Uncomparable
 from veskari.modules_veskari import VSKNeuronModule
-from veskari.naming import shown as _shown
-from veskari.naming import some as _some
-from veskari.quiet import held_back
-from veskari.stranded import convert_stranded
-from veskari.torch_private import DropoutBase, NormBase, child_table
-from veskari.trial_copy import own_inputs, sharing_copy
-from veskari.trial_run import positional, trial_forward
-from veskari.walk_paths import converted_whole, every_path, is_block, names_a_member, steps
-from veskari.weight_watch import ParameterWatch
 
 __all__ = ["ConversionMismatchError", "ConversionReport", "ConversionWarning", "convert"]
 
@@ -100,7 +100,7 @@ _RANDOM_IN_TRAINING = (DropoutBase, NormBase)
 
 def _one_at_a_time(function: Callable[_P, _R]) -> Callable[_P, _R]:
     # A conversion changes process-wide state for its duration: the skip
-    # list it shows the walks (veskari.stranded), the trial run's record and
+    # list it shows the walks (veskari._conversion.digit_keys), the trial run's record and
     # other libraries' log levels.
     lock = threading.RLock()
 
@@ -148,7 +148,7 @@ def convert(net: _M, example_inputs: Any = None, *, example_kwargs: dict[str, An
 
     A forward that writes its weights in place writes the caller's, since
     the copies share them. Each parameter's write counter and an exact
-    digest of its bytes (``veskari.weight_watch``) are compared before and
+    digest of its bytes (``veskari._conversion.weight_watch``) are compared before and
     after the check, and such a write raises ``RuntimeError`` naming every
     parameter written, which then holds what the forward wrote (the
     network is otherwise unchanged and unconverted). The digests cost one
@@ -248,7 +248,7 @@ def _convert(net: _M, prepare: bool, checked_copy: bool = False
     try:
         with held_back("veskari.convert's walks"):
             blockwise_veskari.blockwise_network(net)
-            convert_stranded(net)
+            convert_under_digit_keys(net)
             blocks = {path for path, m in every_path(net) if is_block(m)}
             net = clean_veskari.refresh_net(net)
         if prepare:
@@ -263,7 +263,7 @@ def _convert(net: _M, prepare: bool, checked_copy: bool = False
     after = dict(every_path(net))
 
     report = ConversionReport(already_converted=already)
-    stranded: list[str] = []
+    half_converted: list[str] = []
     left: dict[str, list[str]] = {}
     for path, module in before:
         now = after.get(path)
@@ -271,7 +271,7 @@ def _convert(net: _M, prepare: bool, checked_copy: bool = False
             report.converted.append(path)
         elif path in blocks:
             why = _why_unreached(net, path, clean_walk=True)[1]
-            stranded.append(path)
+            half_converted.append(path)
             report.skipped.append((path, "left as a VSKLayer, which cannot run: " + why))
         else:
             kind, why = _why_skipped(net, path, module)
@@ -287,8 +287,8 @@ def _convert(net: _M, prepare: bool, checked_copy: bool = False
     else:
         problems += [f"left {_some(paths)} unconverted: " + _skipped_why(report, paths[0])
                      + _EACH_IN_REPORT for paths in left.values()]
-    if stranded:
-        problems.append(f"left {_some(stranded)} half converted (calling them raises "
+    if half_converted:
+        problems.append(f"left {_some(half_converted)} half converted (calling them raises "
                         "NotImplementedError)" + _EACH_IN_REPORT)
     if bypassed:
         problems.append(f"the dendrites of {_some([p for p, _ in bypassed])} do not count: "
@@ -371,7 +371,7 @@ def _why_skipped(net: nn.Module, path: str, module: nn.Module) -> tuple[str, str
 
 def _why_unreached(net: nn.Module, path: str, clean_walk: bool) -> tuple[str, str]:
     """Why a walk did not reach ``path``: the first rule on the way that stops it."""
-    digit = None  # convert goes on past a digit-named child (veskari.stranded)
+    digit = None  # convert goes on past a digit-named child (veskari._conversion.digit_keys)
     for step in steps(net, path):
         parent, name = step.parent, step.name
         if step.handed_on:

@@ -70,8 +70,8 @@ from torch import nn
 
 from veskari import _prepared, clean_veskari
 from veskari import globals_veskari as GVS
+from veskari._internal.attribute_forwarding import forwarding_getattr
 from veskari.errors import ConversionWarning
-from veskari.forwarding import forwarding_getattr
 from veskari.modules_veskari import add_earlier
 
 __all__ = ["InferenceLayer", "prepare", "switch"]

@@ -16,7 +16,7 @@ from dataclasses import dataclass
 import torch
 from torch import nn
 
-from veskari.torch_private import ConvBase, parameter_table
+from veskari._internal.torch_private import ConvBase, parameter_table
 
 
 @dataclass(frozen=True)

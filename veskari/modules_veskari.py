@@ -15,8 +15,9 @@ import torch
 from torch import nn
 
 from veskari import globals_veskari as GVS
-from veskari import layouts, trial_run
-from veskari.forwarding import forwarding_getattr
+from veskari import layouts
+from veskari._conversion import recorded_forward
+from veskari._internal.attribute_forwarding import forwarding_getattr
 
 # What a neuron module holds itself; never read from its main layer.
 _OWN_NAMES = ("main_module", "processor", "num_neurons", "dendrites_to_top",
@@ -214,7 +215,7 @@ class VSKNeuronModule(nn.Module):
     __getattr__ = forwarding_getattr(lambda modules: modules.get("main_module"), _OWN_NAMES)
 
     def forward(self, *args: Any, **kwargs: Any) -> Any:
-        called = trial_run.recording
+        called = recorded_forward.recording
         if called is not None:
             called.add(id(self))
         activated = self.dendrite_module(*args, **kwargs)

@@ -23,7 +23,7 @@ from torch import nn
 
 from veskari import globals_veskari as GVS
 from veskari import modules_veskari as VS
-from veskari.torch_private import autocast_supported_devices
+from veskari._internal.torch_private import autocast_supported_devices
 
 doing_threading = False
 

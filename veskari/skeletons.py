@@ -21,7 +21,7 @@ from typing import Any
 from torch import nn
 from torch.utils.hooks import RemovableHandle
 
-from veskari.torch_private import parameter_table
+from veskari._internal.torch_private import parameter_table
 
 __all__ = ["check_loaded", "check_at_first_call", "skeleton"]
 

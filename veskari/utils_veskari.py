@@ -10,17 +10,18 @@ from typing import Any, TypeAlias, TypeVar
 import torch
 from torch import nn
 
+from veskari._conversion.recorded_forward import positional, trial_forward
+from veskari._internal.layer_names import some
+from veskari._internal.reinitialise import Initialisers, reinitialise, uncovered_types
+from veskari._internal.torch_private import child_table, parameter_table
+
 # The warnings are re-exported: this was their home, and callers catch them by it.
 from veskari.errors import CopiedDendritesWarning as CopiedDendritesWarning
 from veskari.errors import LayerLeftUnwrappedWarning as LayerLeftUnwrappedWarning
 from veskari.errors import NothingDoneWarning as NothingDoneWarning
-from veskari.fresh import Initialisers, reinitialise, uncovered_types
 from veskari.layouts import Layouts, check_layouts, layout_of, neuron_count
 from veskari.modules_veskari import NewDendrites, Processor, RecurrentProcessor, VSKNeuronModule
 from veskari.modules_veskari import freeze_unread as _freeze_module
-from veskari.naming import some
-from veskari.torch_private import child_table, parameter_table
-from veskari.trial_run import positional, trial_forward
 
 _M = TypeVar("_M", bound=nn.Module)
 _Layer: TypeAlias = type[nn.Module]

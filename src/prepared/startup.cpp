@@ -20,7 +20,7 @@ Ref own_attribute(PyObject* cls, const char* name) {
     return Ref::borrow(found);
 }
 
-// A probe veskari.torch_private holds as None when this PyTorch lacks it: null then.
+// A probe veskari._internal.torch_private holds as None when this PyTorch lacks it: null then.
 PyObject* optional_probe(ConstantMaker& make, PyObject* internals, const char* name) {
     Ref found = require(PyObject_GetAttrString(internals, name));
     return found.get() == Py_None ? nullptr : make.keep(found.release());
@@ -60,10 +60,10 @@ void init_state(PyObject* module) {
         s.parameter_type = make.keep(PyObject_GetAttrString(nn.get(), "Parameter"));
         s.is_grad_enabled = make.keep(PyObject_GetAttrString(torch.get(), "is_grad_enabled"));
         // PyTorch's private names come from the one module that holds them.
-        Ref internals = require(PyImport_ImportModule("veskari.torch_private"));
+        Ref internals = require(PyImport_ImportModule("veskari._internal.torch_private"));
         Ref fx = require(PyObject_GetAttrString(internals.get(), "fx_symbolic_trace"));
         if (!PyModule_Check(fx.get()))
-            raise(PyExc_ImportError, "veskari.torch_private.fx_symbolic_trace is not a module");
+            raise(PyExc_ImportError, "veskari._internal.torch_private.fx_symbolic_trace is not a module");
         s.fx_globals = make.keep(Py_NewRef(PyModule_GetDict(fx.get())));
         s.fx_tracing = make.keep(PyObject_GetAttrString(fx.get(), "is_fx_symbolic_tracing"));
         s.jit_tracing = make.keep(PyObject_GetAttrString(internals.get(), "is_jit_tracing"));
@@ -74,7 +74,7 @@ void init_state(PyObject* module) {
             optional_probe(make, internals.get(), "are_functorch_transforms_active");
         Ref forward_ad = require(PyObject_GetAttrString(internals.get(), "forward_ad"));
         if (!PyModule_Check(forward_ad.get()))
-            raise(PyExc_ImportError, "veskari.torch_private.forward_ad is not a module");
+            raise(PyExc_ImportError, "veskari._internal.torch_private.forward_ad is not a module");
         s.forward_ad_globals = make.keep(Py_NewRef(PyModule_GetDict(forward_ad.get())));
         s.plan_type = make.keep(Py_NewRef(plan_type.get()));
         Ref settings = require(PyImport_ImportModule("veskari.globals_veskari"));

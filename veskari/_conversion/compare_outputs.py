@@ -21,8 +21,8 @@ import numpy
 import torch
 from torch import nn
 
+from veskari._internal.torch_private import pytree
 from veskari.errors import Mismatch, Uncomparable
-from veskari.torch_private import pytree
 
 __all__ = ["Mismatch", "Uncomparable", "largest_difference"]
 

@@ -17,7 +17,7 @@ from typing import Any, TypeVar
 import torch
 from torch import nn
 
-from veskari.torch_private import buffer_table, parameter_table, pytree, write_count
+from veskari._internal.torch_private import buffer_table, parameter_table, pytree, write_count
 
 __all__ = ["own_inputs", "parameter_versions", "sharing_copy", "written_parameters"]
 

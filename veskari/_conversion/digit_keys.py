@@ -23,8 +23,8 @@ from torch import nn
 
 from veskari import blockwise_veskari, clean_veskari
 from veskari import globals_veskari as GVS
-from veskari.torch_private import child_table
-from veskari.walk_paths import converted_whole, steps
+from veskari._conversion.walk_rules import converted_whole, steps
+from veskari._internal.torch_private import child_table
 
 HOLDER_NAME = "[0]"
 
@@ -44,7 +44,7 @@ class RebasedSkipList:
                 and self.walk_name + name[len(HOLDER_NAME):] in self.names)
 
 
-def convert_stranded(net: nn.Module) -> list[str]:
+def convert_under_digit_keys(net: nn.Module) -> list[str]:
     """Convert, in place, every neuron module the walks missed only because a
     key on its path starts with a digit; returns the walks' path names of
     the children converted that way. Deeper digit keys are reached in later
@@ -52,7 +52,7 @@ def convert_stranded(net: nn.Module) -> list[str]:
     done: set[tuple[int, str]] = set()
     converted: list[str] = []
     while True:
-        units = _stranded_units(net, done)
+        units = _digit_keyed_units(net, done)
         if not units:
             return converted
         for parent, key, walk_name in units:
@@ -73,7 +73,7 @@ def _convert_in_holder(parent: nn.Module, key: str, walk_name: str) -> None:
     child_table(parent)[key] = child_table(holder)["0"]
 
 
-def _stranded_units(net: nn.Module, done: set[tuple[int, str]]) -> list[_Unit]:
+def _digit_keyed_units(net: nn.Module, done: set[tuple[int, str]]) -> list[_Unit]:
     listed: dict[int, set[str]] = {}  # dir() of each parent, read once
 
     def walk_sees(parent: nn.Module, name: str) -> bool:

@@ -13,7 +13,7 @@ from typing import Any
 
 from torch import nn
 
-from veskari.torch_private import child_table
+from veskari._internal.torch_private import child_table
 
 MainOf = Callable[[dict[str, Any]], "nn.Module | None"]
 

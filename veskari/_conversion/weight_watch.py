@@ -23,7 +23,7 @@ import hashlib
 import torch
 from torch import nn
 
-from veskari.torch_private import write_count
+from veskari._internal.torch_private import write_count
 
 __all__ = ["CHUNK_BYTES", "ParameterWatch", "digest"]
 

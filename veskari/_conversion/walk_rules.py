@@ -1,6 +1,6 @@
 """How the native walks name and reach a network's members, stated once in Python.
 
-``veskari.stranded`` completes what the walks miss and ``veskari.convert``
+``veskari._conversion.digit_keys`` completes what the walks miss and ``veskari.convert``
 explains it; both follow these rules, which restate the walks' own: a
 member's path name is its parent's, then ``.name`` for an attribute member
 or ``[key]`` for a child of a ``Sequential``/``ModuleList``; a member is
@@ -17,8 +17,8 @@ from typing import Any, NamedTuple
 from torch import nn
 
 from veskari import globals_veskari as GVS
+from veskari._internal.torch_private import child_table
 from veskari.modules_veskari import VSKNeuronModule
-from veskari.torch_private import child_table
 
 
 def is_container(module: nn.Module) -> bool:
@@ -113,7 +113,7 @@ def names_a_member(net: nn.Module, entry: str) -> bool:
 
 
 def _attribute_member(module: nn.Module, name: str) -> bool:
-    # convert reaches digit-named children too (veskari.stranded)
+    # convert reaches digit-named children too (veskari._conversion.digit_keys)
     return name in dir(module) or (name[:1].isdigit() and name in child_table(module))
 
 

@@ -13,8 +13,8 @@ from collections.abc import Callable, Mapping
 
 from torch import nn
 
+from veskari._internal.torch_private import parameter_table
 from veskari.layouts import is_transposed_linear, reset_transposed_linear
-from veskari.torch_private import parameter_table
 
 Rule = Callable[[nn.Module], object]
 Initialisers = Mapping[type, Rule]
