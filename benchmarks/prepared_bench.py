@@ -50,7 +50,7 @@ def layer_case(label, branches, kind, clean, blockwise):
     block, x, _ = forward_bench.build_block(branches, kind, blockwise)
     native = clean.make_module(block).eval()
     prepared = clean.make_module(block).eval()
-    inference.switch(prepared)
+    inference.prepare(prepared)
     fns = {"prepared": lambda: prepared.forward(x), "native": lambda: native.forward(x),
            "floor": (lambda f: lambda: f(x))(forward_bench.floor_fn(native, x))}
     t = _timed(label, fns, "native")

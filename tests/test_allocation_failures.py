@@ -127,10 +127,10 @@ def child_targets():
 
     def prepared(warm):
         def make():
-            from veskari.inference import switch
+            from veskari.inference import _switch
 
             lay = layer()
-            switch(lay)
+            _switch(lay)
             if warm:  # the rows are made here, unarmed: the sweep fails their checks
                 with torch.no_grad():
                     lay(x)

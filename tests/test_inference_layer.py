@@ -86,13 +86,15 @@ def test_prepare_refuses_a_subclass_with_its_own_forward_and_warns_on_nothing():
         veskari.inference.prepare(nn.Sequential(nn.Linear(2, 2)))
 
 
-def test_the_former_deploy_names_still_work_and_warn():
+def test_the_deprecated_names_still_work_and_warn():
     net = native_twin(converted())
     assert veskari.deploy.prepare is veskari.inference.prepare
     with pytest.warns(DeprecationWarning, match="compilable is deprecated"):
         assert veskari.deploy.compilable(net) is net
     with pytest.warns(DeprecationWarning, match="CompilableVSKModule is deprecated"):
         assert veskari.deploy.CompilableVSKModule is veskari.inference.InferenceLayer
+    with pytest.warns(DeprecationWarning, match="switch is deprecated"):
+        assert veskari.inference.switch(net) == []
     assert type(net[0]) is veskari.inference.InferenceLayer
 
 

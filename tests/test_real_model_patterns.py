@@ -14,8 +14,9 @@ import veskari
 from networks import LayerGetter
 from veskari import globals_veskari as GVS
 from veskari._conversion.compare_outputs import Mismatch, largest_difference
+from veskari.errors import LayerLeftUnwrappedWarning
 from veskari.modules_veskari import VSKNeuronModule
-from veskari.utils_veskari import LayerLeftUnwrappedWarning, add_dendrites, wrap_layers
+from veskari.utils_veskari import add_dendrites, wrap_layers
 
 
 class ReadsDtype(nn.Module):

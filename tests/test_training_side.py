@@ -9,7 +9,7 @@ from helpers import same_snapshot, snapshot
 from networks import ALL_NETWORKS
 from veskari import globals_veskari as GVS
 from veskari import reference
-from veskari.layouts import OutputLayout
+from veskari.layouts import OutputLayout, layout_of
 from veskari.modules_veskari import DendriteValues, Processor, RecurrentProcessor, VSKNeuronModule
 from veskari.utils_veskari import (
     CopiedDendritesWarning,
@@ -18,7 +18,6 @@ from veskari.utils_veskari import (
     freeze_unread,
     fresh_copy_factory,
     neuron_modules,
-    output_layout,
     wrap_layers,
     wrap_module,
 )
@@ -193,7 +192,8 @@ CASES_LAYOUT = [
 
 @pytest.mark.parametrize("layer,dims,axis", CASES_LAYOUT, ids=lambda v: type(v).__name__)
 def test_output_layout(layer, dims, axis):
-    assert output_layout(layer) == (dims, axis)
+    layout = layout_of(layer)
+    assert (list(layout.dimensions), layout.node_index) == (dims, axis)
 
 
 class _Nested(nn.Module):

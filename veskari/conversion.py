@@ -41,7 +41,8 @@ from veskari._internal.layer_names import shown as _shown
 from veskari._internal.layer_names import some as _some
 from veskari._internal.torch_private import DropoutBase, NormBase, child_table
 
-# The error types are re-exported: this was their home, and callers catch them by it.
+# Also veskari.ConversionMismatchError and veskari.ConversionWarning (defined in
+# veskari.errors), which the package's lazy names take from here.
 from veskari.errors import ConversionMismatchError as ConversionMismatchError
 from veskari.errors import ConversionWarning as ConversionWarning
 from veskari.errors import Mismatch, Uncomparable
@@ -252,7 +253,7 @@ def _convert(net: _M, prepare: bool, checked_copy: bool = False
             blocks = {path for path, m in every_path(net) if is_block(m)}
             net = clean_veskari.refresh_net(net)
         if prepare:
-            inference.switch(net)
+            inference._switch(net)
         _retie(net, before)
     except BaseException as err:
         err.add_note("veskari.convert: converting the check's own copy of the network failed; "

@@ -9,6 +9,8 @@ from collections.abc import Callable, Container
 
 import torch
 
+__all__ = ["Activation", "VeskariSettings", "pc"]
+
 Activation = Callable[[torch.Tensor], torch.Tensor]
 
 

@@ -1,45 +1,31 @@
 """The inference layer: what ``veskari.convert`` turns every converted layer into.
 
-The native converters leave ``VSKModulePyThread`` layers, whose forward
-re-slices, re-views and re-moves every skip-weight row on every call.
-:class:`InferenceLayer` is a subclass with the same state, parameters,
-buffers and ``state_dict()`` keys, so a class switch in place (:func:`switch`)
-is all it takes, and checkpoints load both ways. It adds three things:
+:class:`InferenceLayer` is a subclass of the native converters'
+``VSKModulePyThread`` with the same state, parameters, buffers and
+``state_dict()`` keys (checkpoints load both ways); :func:`prepare` makes
+the layers of a network converted by hand with the two native converters
+InferenceLayers, in place. Over the native layer it adds:
 
-* **eager speed**: in sequential mode it runs the native forward's steps
-  directly (the same branch calls, processor calls, settings calls,
-  operations and order, so outputs are bitwise equal) and merges through
-  skip-weight rows viewed once. Before every merge the rows are proved to
-  view what the native forward would slice now: each weight's storage,
-  offset, sizes, strides and dtype, a storage still holding every element
-  the rows view (FSDP frees a parameter by shrinking its storage), the
-  view shape by value, and no autograd graph to record through them (grad
-  enabled with a trainable skip weight), no tangent to carry (a
-  forward-mode AD level or a ``torch.func`` transform), no torch function
-  or dispatch mode, no tensor subclass among the branch outputs. Where the
-  proof fails the rows are read afresh, as the native forward reads them;
-  a class that overrides a branch method, threaded mode and the older
-  tracers run the native forward itself. The proof is taken again after
-  each activation written in Python, but not around other code the merge
-  may run (a finalizer, another thread): a weight such code changes
-  mid-call is not seen, and the call answers for the weights as they stood
-  when its merge began. The rows hold their weights' storage, not the
-  weights: a replaced weight or branch module is freed at once, its old
-  storage at the layer's next call;
+* **eager speed**: in sequential mode it computes bitwise what the native
+  forward computes (the same calls, in the same order) and merges through
+  skip-weight rows viewed once. Where it cannot prove those rows are what
+  the native forward would read at that moment (a weight swapped, moved,
+  freed or resized, trainable skip weights under autograd, forward-mode
+  AD or a ``torch.func`` transform, a torch function or dispatch mode, a
+  class overriding a branch step, threaded mode, the older tracers) it
+  takes the native forward's own reads. The proof is taken before each
+  merge and again after each activation written in Python, not around
+  other code the merge may run (a finalizer, another thread): such code
+  changing a weight mid-call is not seen, and the call answers for the
+  weights as they stood when its merge began. How the proof works is
+  written beside the native code (``src/prepared``);
 * **tracing**: under a PyTorch 2 tracer (``torch.compile``, ``torch.export``,
   the dynamo ONNX exporter, AOTInductor) it runs the same computation
-  written in Python, which the tracer can follow;
+  written in Python, which the tracer can follow; the native forward alone
+  breaks ``torch.compile``'s graph at every layer and fails the exporters;
 * **its main layer's attributes**: a parent that reads ``layer.weight``,
   ``layer.stride`` or ``layer.weight.dtype`` of a child it then calls keeps
   working after conversion, as it does on the trained network.
-
-:func:`prepare` makes a network converted by hand with the two native
-converters (``VSKModulePyThread`` layers) an inference network the same way.
-Those layers' native ``forward`` suits eager PyTorch, threads,
-``torch.jit.trace``, ``torch.fx`` and the TorchScript-based ONNX exporter,
-but the PyTorch 2 tracers cannot look inside a native function:
-``torch.compile`` breaks the graph at every such layer, and
-``fullgraph=True`` and the exporters fail.
 
 Trace-time constants: a compiled or exported graph fixes, when it is traced,
 
@@ -48,11 +34,10 @@ Trace-time constants: a compiled or exported graph fixes, when it is traced,
   recompiles; an exported program, ONNX file or AOTInductor package keeps
   the one it was traced with, so export again after changing it;
 * the view shape of the skip-weight rows, read from each layer's
-  ``view_tuple`` buffer when the layer is switched (a tracer sees buffers
-  as symbolic tensors, so it cannot read their values). It depends only on
-  the layer's output layout and never changes in normal use; if you write
-  a different ``view_tuple`` into a layer, call :func:`prepare` again
-  before compiling or exporting;
+  ``view_tuple`` buffer by :func:`prepare` (a tracer sees buffers as
+  symbolic tensors, so it cannot read their values). It depends only on
+  the layer's output layout; if you write a different ``view_tuple`` into
+  a layer, call :func:`prepare` again before compiling or exporting;
 * the branch structure (number of branches, processors, presence of skip
   weights), as for any module attribute.
 
@@ -74,7 +59,7 @@ from veskari._internal.attribute_forwarding import forwarding_getattr
 from veskari.errors import ConversionWarning
 from veskari.modules_veskari import add_earlier
 
-__all__ = ["InferenceLayer", "prepare", "switch"]
+__all__ = ["InferenceLayer", "prepare"]
 
 _M = TypeVar("_M", bound=nn.Module)
 
@@ -98,7 +83,7 @@ def _main_layer(modules: dict[str, Any]) -> nn.Module | None:
 class InferenceLayer(clean_veskari.VSKModulePyThread):
     """A converted layer in the form ``veskari.convert`` returns; see the module."""
 
-    # Set per layer by switch(): the view shape a tracer cannot read from the buffer.
+    # Set per layer by _switch(): the view shape a tracer cannot read from the buffer.
     _vsk_view_shape: tuple[int, ...] | None = None
 
     def forward(self, *args: Any, **kwargs: Any) -> Any:
@@ -184,8 +169,8 @@ def _overridden_branch_methods(cls: type) -> set[str]:
             if getattr(cls, name) is not getattr(clean_veskari.VSKModulePyThread, name)}
 
 
-def switch(net: nn.Module, refuse_subclasses: bool = False
-           ) -> list[clean_veskari.VSKModulePyThread]:
+def _switch(net: nn.Module, refuse_subclasses: bool = False
+            ) -> list[clean_veskari.VSKModulePyThread]:
     """Make every converted layer of ``net`` an :class:`InferenceLayer`, in place.
 
     Returns the list of layers of a user's own ``VSKModulePyThread``
@@ -228,8 +213,16 @@ def prepare(net: _M) -> _M:
     gives a ``veskari.ConversionWarning``. Calling it again is harmless and
     re-reads every layer's view shape. Returns ``net``.
     """
-    switch(net, refuse_subclasses=True)
+    _switch(net, refuse_subclasses=True)
     if not any(isinstance(m, InferenceLayer) for m in net.modules()):
         warnings.warn("veskari.inference.prepare found no converted layer: convert the network "
                       "first (veskari.convert)", ConversionWarning, stacklevel=2)
     return net
+
+
+def __getattr__(name: str) -> Any:
+    if name == "switch":
+        warnings.warn("veskari.inference.switch is deprecated (it goes in 0.4.0); use "
+                      "veskari.inference.prepare", DeprecationWarning, stacklevel=2)
+        return _switch
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

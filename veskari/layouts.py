@@ -18,6 +18,9 @@ from torch import nn
 
 from veskari._internal.torch_private import ConvBase, parameter_table
 
+__all__ = ["LINEAR", "Layouts", "OutputLayout", "is_transposed_linear", "known_layout",
+           "layout_of", "neuron_count"]
+
 
 @dataclass(frozen=True)
 class OutputLayout:

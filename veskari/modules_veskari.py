@@ -19,6 +19,10 @@ from veskari import layouts
 from veskari._conversion import recorded_forward
 from veskari._internal.attribute_forwarding import forwarding_getattr
 
+__all__ = ["DendriteHolder", "DendriteValues", "NewDendrites", "Processor",
+           "RecurrentProcessor", "VSKNeuronModule", "broadcast_shape", "freeze_unread",
+           "neuron_count"]
+
 # What a neuron module holds itself; never read from its main layer.
 _OWN_NAMES = ("main_module", "processor", "num_neurons", "dendrites_to_top",
               "this_node_index", "dendrite_module")

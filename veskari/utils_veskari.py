@@ -15,7 +15,7 @@ from veskari._internal.layer_names import some
 from veskari._internal.reinitialise import Initialisers, reinitialise, uncovered_types
 from veskari._internal.torch_private import child_table, parameter_table
 
-# The warnings are re-exported: this was their home, and callers catch them by it.
+# Deprecated paths of three warnings, which live in veskari.errors; they go in 0.4.0.
 from veskari.errors import CopiedDendritesWarning as CopiedDendritesWarning
 from veskari.errors import LayerLeftUnwrappedWarning as LayerLeftUnwrappedWarning
 from veskari.errors import NothingDoneWarning as NothingDoneWarning
@@ -23,18 +23,16 @@ from veskari.layouts import Layouts, check_layouts, layout_of, neuron_count
 from veskari.modules_veskari import NewDendrites, Processor, RecurrentProcessor, VSKNeuronModule
 from veskari.modules_veskari import freeze_unread as _freeze_module
 
+__all__ = ["LayerTypes", "MakeProcessor", "add_dendrites", "bypassed_children",
+           "default_processor", "describe", "freeze_unread", "fresh_copy_factory",
+           "named_neuron_modules", "neuron_modules", "wrap_layers", "wrap_module"]
+
 _M = TypeVar("_M", bound=nn.Module)
 _Layer: TypeAlias = type[nn.Module]
 LayerTypes: TypeAlias = _Layer | list[_Layer] | tuple[_Layer, ...] | set[_Layer]
 MakeProcessor: TypeAlias = Callable[[nn.Module], Processor | None]
 # (path, parent, name under the parent, the wrapper)
 _Wrapped: TypeAlias = tuple[str, nn.Module, str, VSKNeuronModule]
-
-
-def output_layout(module: nn.Module, layouts: Layouts | None = None) -> tuple[list[int], int]:
-    """``(output_dimensions, node_index)`` of a layer's (processed) output."""
-    layout = layout_of(module, layouts)
-    return list(layout.dimensions), layout.node_index
 
 
 def default_processor(module: nn.Module) -> Processor | None:

@@ -12,6 +12,17 @@
 //   and from any point where that proof lapses, the rows are read afresh.
 // Threaded mode and the older tracers (which would record the rows as
 // constants) take the native forward itself.
+//
+// Besides what plan.cpp proves of the weights, the plan holds for a call
+// only with no autograd graph to record through the rows (grad enabled and
+// a trainable skip weight), no tangent to carry (tangents.cpp), no torch
+// function or dispatch mode, and no tensor subclass among the branch
+// outputs. The proof is taken again after each activation written in
+// Python, not around other code the merge may run (a finalizer, another
+// thread): the call answers for the weights as they stood when its merge
+// began. The rows hold their weights' storage, not the weights: a replaced
+// weight or branch module is freed at once, its old storage at the layer's
+// next call.
 #include <optional>
 #include <vector>
 
