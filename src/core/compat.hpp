@@ -124,6 +124,38 @@ inline uint64_t dict_version(PyObject* dict) {
 #endif
 }
 
+// Py_EnterRecursiveCall as 3.11 has it: one count per thread shared with
+// Python frames, against sys.getrecursionlimit(); 0, or -1 with
+// RecursionError set. From 3.12 the interpreter counts C calls apart, against
+// a fixed limit of its own, so each native call is counted against the
+// Python frames' budget as well: a module graph nested deeper than the
+// recursion limit still ends in RecursionError, as the Python it mirrors does.
+inline int enter_recursive_call(const char* where) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (Py_EnterRecursiveCall(where)) return -1;
+    PyThreadState* thread = PyThreadState_Get();
+    // Past the limit, the 50 calls of headroom the interpreter allows while
+    // it handles a RecursionError stay allowed.
+    if (thread->py_recursion_remaining-- <= 0 && !thread->recursion_headroom) {
+        ++thread->py_recursion_remaining;
+        Py_LeaveRecursiveCall();
+        PyErr_Format(PyExc_RecursionError, "maximum recursion depth exceeded%s", where);
+        return -1;
+    }
+    return 0;
+#else
+    return Py_EnterRecursiveCall(where);
+#endif
+}
+
+// Ends a call that enter_recursive_call() admitted.
+inline void leave_recursive_call() {
+#if PY_VERSION_HEX >= 0x030C0000
+    ++PyThreadState_Get()->py_recursion_remaining;
+#endif
+    Py_LeaveRecursiveCall();
+}
+
 // The type's version tag while it is valid (it lapses when the type or a
 // base changes, and is taken anew at the next attribute lookup); 0 otherwise.
 inline unsigned int type_version(PyTypeObject* type) {
