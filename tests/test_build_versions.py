@@ -26,7 +26,7 @@ def headers(version):
 
 
 @pytest.mark.parametrize("version,message", [
-    ("3.10", "need CPython 3.11, 3.12 or 3.13"),
+    ("3.10", "needs CPython 3.11, 3.12 or 3.13"),
     ("3.14", "checked against CPython 3.11, 3.12 and 3.13 only"),
 ])
 def test_an_unchecked_cpython_is_refused_by_name(version, message, tmp_path):

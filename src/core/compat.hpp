@@ -11,11 +11,12 @@
 #include <Python.h>
 
 #if PY_VERSION_HEX < 0x030B0000
-#error "veskari's native modules need CPython 3.11, 3.12 or 3.13; this is an older CPython"
+#error "veskari needs CPython 3.11, 3.12 or 3.13; this one is older"
 #elif PY_VERSION_HEX >= 0x030E0000
-#error "veskari's native modules are checked against CPython 3.11, 3.12 and 3.13 only; this CPython is newer (see compat.hpp and docs/development.md)"
+// docs/development.md says what a port to a newer one needs.
+#error "veskari is checked against CPython 3.11, 3.12 and 3.13 only; this one is newer"
 #elif defined(Py_GIL_DISABLED)
-#error "veskari's native modules need CPython's default build; the free-threaded one is not supported"
+#error "veskari needs CPython's default build, not the free-threaded one"
 #endif
 
 #if PY_VERSION_HEX >= 0x030D0000
