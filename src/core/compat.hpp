@@ -135,8 +135,9 @@ inline int enter_recursive_call(const char* where) {
 #if PY_VERSION_HEX >= 0x030C0000
     if (Py_EnterRecursiveCall(where)) return -1;
     PyThreadState* thread = PyThreadState_Get();
-    // Past the limit, the 50 calls of headroom the interpreter allows while
-    // it handles a RecursionError stay allowed.
+    // While the interpreter handles a RecursionError (its headroom), calls
+    // past the limit stay allowed, as 3.11 allows them; the C count above
+    // and the stack check still bound them.
     if (thread->py_recursion_remaining-- <= 0 && !thread->recursion_headroom) {
         ++thread->py_recursion_remaining;
         Py_LeaveRecursiveCall();
