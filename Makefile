@@ -9,7 +9,7 @@ SOURCES = $(sort $(wildcard src/*/*.cpp src/*/*.hpp))
 # The tests that compare the native modules with their Python statement.
 PARITY_TESTS = tests/test_parity.py
 
-.PHONY: deps build test sweep demo sanitize-test parity-plain format format-check bench real-models clean
+.PHONY: deps build test matrix sweep demo sanitize-test parity-plain format format-check bench real-models clean
 
 deps:
 	$(PYTHON) -m pip install -q -r requirements-dev.txt
@@ -20,6 +20,11 @@ build:
 
 test: deps build
 	$(PYTHON) -m pytest -q tests
+
+# The suite on the other Pythons and torch releases, each in its own venv
+# outside the clone, from the sdist (.ci/matrix; docs/development.md).
+matrix: deps
+	PYTHON=$(PYTHON) .ci/matrix
 
 # Every allocation of every public function and forward failed in turn, and
 # many more generated hostile graphs (make test runs a sample of both).

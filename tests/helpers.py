@@ -23,6 +23,15 @@ from veskari.modules_veskari import Processor, VSKNeuronModule
 PACKAGE_ROOT = os.path.dirname(os.path.dirname(os.path.abspath(veskari.__file__)))
 
 
+def super_refusal(cls, obj_type):
+    """The interpreter's own text for super(cls, obj) with obj, of obj_type,
+    not an instance of cls (3.13 reworded it)."""
+    try:
+        super(cls, obj_type.__new__(obj_type))
+    except TypeError as error:
+        return str(error)
+
+
 def start_child(code, *args, env=None, script=False):
     """A fresh interpreter running `code` (dedented; with `script`, the file
     of that name) with `args`, against the build under test; `env` adds to or

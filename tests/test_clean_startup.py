@@ -137,7 +137,10 @@ def test_class_dict_is_what_a_class_statement_makes():
         def forward(self, *args, **kwargs):
             pass
 
-    assert list(vars(clean.VSKModulePyThread)) == list(vars(VSKModulePyThread))
+    # Less what 3.13's compiler adds to every class statement's namespace.
+    statement = [k for k in vars(VSKModulePyThread)
+                 if k not in ("__firstlineno__", "__static_attributes__")]
+    assert list(vars(clean.VSKModulePyThread)) == statement
     assert list(vars(clean.VSKModulePyThread)) == [
         "__module__", "__init__", "process_and_forward", "process_and_pre", "forward",
         "__doc__"]

@@ -81,7 +81,7 @@ private:
 // MemoryError, anything else SystemError.
 //
 // Deliberately not noexcept, and the first handler lets
-// abi::__forced_unwind through: CPython 3.11 ends a daemon thread that tries
+// abi::__forced_unwind through: CPython (3.11 to 3.13) ends a daemon thread that tries
 // to take the interpreter lock during finalisation with pthread_exit(), whose
 // forced unwinding runs through these frames. Swallowing it is undefined, and
 // a noexcept frame on its way calls std::terminate(). The same holds for

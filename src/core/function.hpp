@@ -188,7 +188,7 @@ inline PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf
     // Every native function counts against the recursion limit, so a cyclic
     // or very deep module graph ends in RecursionError, not a stack overflow.
     if (!stack_has_room()) return nullptr;
-    if (Py_EnterRecursiveCall(" while calling a veskari function")) return nullptr;
+    if (compat::enter_recursive_call(" while calling a veskari function")) return nullptr;
     PyObject* result = nullptr;
     guarded([&] {
         Frame frame;
@@ -196,7 +196,7 @@ inline PyObject* vectorcall(PyObject* self, PyObject* const* args, size_t nargsf
         bind(f, frame, args, nargsf, kwnames);
         result = f->def->body(frame).release();
     });
-    Py_LeaveRecursiveCall();
+    compat::leave_recursive_call();
     if (result == nullptr && !PyErr_Occurred())
         PyErr_SetString(PyExc_SystemError, "veskari function failed without an exception");
     return result;

@@ -19,7 +19,7 @@ namespace vsk {
 // errors.hpp on forced unwinding).
 //
 // Once the runtime is finalizing, a release does nothing. A daemon thread
-// that then wants the interpreter lock is ended by CPython 3.11 with
+// that then wants the interpreter lock is ended by CPython (3.11 to 3.13) with
 // pthread_exit(), whose unwinding runs these destructors on that thread
 // without the lock while the main thread tears objects down; the process is
 // ending, and the main thread itself only leaks what it skips.

@@ -280,7 +280,7 @@ PyObject* run(PyObject*, PyObject* const* argv, Py_ssize_t argc) {
     // Counted against the recursion limit as every native function is: a
     // branch may call its own layer again.
     if (!stack_has_room()) return nullptr;
-    if (Py_EnterRecursiveCall(" while calling a veskari function")) return nullptr;
+    if (compat::enter_recursive_call(" while calling a veskari function")) return nullptr;
     Ref result;
     bool ok = guarded([&] {
         // Held for the whole call: a branch may drop the caller's references.
@@ -292,7 +292,7 @@ PyObject* run(PyObject*, PyObject* const* argv, Py_ssize_t argc) {
                      ? eager_forward(layer.get(), args.get(), kwargs.get())
                      : native_forward(layer.get(), args.get(), kwargs.get());
     });
-    Py_LeaveRecursiveCall();
+    compat::leave_recursive_call();
     return ok ? result.release() : nullptr;
 }
 
