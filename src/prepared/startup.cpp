@@ -63,7 +63,8 @@ void init_state(PyObject* module) {
         Ref internals = require(PyImport_ImportModule("veskari._internal.torch_private"));
         Ref fx = require(PyObject_GetAttrString(internals.get(), "fx_symbolic_trace"));
         if (!PyModule_Check(fx.get()))
-            raise(PyExc_ImportError, "veskari._internal.torch_private.fx_symbolic_trace is not a module");
+            raise(PyExc_ImportError,
+                  "veskari._internal.torch_private.fx_symbolic_trace is not a module");
         s.fx_globals = make.keep(Py_NewRef(PyModule_GetDict(fx.get())));
         s.fx_tracing = make.keep(PyObject_GetAttrString(fx.get(), "is_fx_symbolic_tracing"));
         s.jit_tracing = make.keep(PyObject_GetAttrString(internals.get(), "is_jit_tracing"));
