@@ -9,11 +9,10 @@ from helpers import same_snapshot, snapshot
 from networks import ALL_NETWORKS
 from veskari import globals_veskari as GVS
 from veskari import reference
+from veskari.errors import CopiedDendritesWarning, NothingDoneWarning
 from veskari.layouts import OutputLayout, layout_of
 from veskari.modules_veskari import DendriteValues, Processor, RecurrentProcessor, VSKNeuronModule
 from veskari.utils_veskari import (
-    CopiedDendritesWarning,
-    NothingDoneWarning,
     add_dendrites,
     freeze_unread,
     fresh_copy_factory,
