@@ -215,15 +215,11 @@ class CountingSettings:
 
 
 def snapshot(net):
-    """What a failed call must leave as it was: each parameter and buffer bit
-    for bit, the module tree (names, objects, classes) and the CPU random
-    state. Read as named_modules() does, so a module cycle is read once."""
-    return ([(k, v.dtype, v.shape, v.detach().reshape(-1).view(torch.uint8).clone())
+    """What a failed call must leave as it was, comparable with ==: each
+    parameter and buffer bit for bit, the module tree (names, objects,
+    classes) and the CPU random state. Read as named_modules() does, so a
+    module cycle is read once."""
+    return ([(k, v.dtype, v.shape, v.detach().reshape(-1).view(torch.uint8).numpy().tobytes())
              for k, v in [*net.named_parameters(), *net.named_buffers()]],
-            [(path, id(m), type(m)) for path, m in net.named_modules()], torch.get_rng_state())
-
-
-def same_snapshot(a, b):
-    return (len(a[0]) == len(b[0]) and a[1] == b[1] and torch.equal(a[2], b[2])
-            and all(x[:3] == y[:3] and torch.equal(x[3], y[3])
-                    for x, y in zip(a[0], b[0], strict=True)))
+            [(path, id(m), type(m)) for path, m in net.named_modules()],
+            torch.get_rng_state().numpy().tobytes())

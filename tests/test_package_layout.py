@@ -66,7 +66,9 @@ def test_a_plain_import_reaches_the_documented_modules_lazily():
         from veskari import clean_veskari
         assert clean_veskari.doing_threading is True
         assert veskari.globals_veskari.pc.get_vsk_forward_function() is not None
-        assert "blockwise_veskari" in dir(veskari)
+        assert "blockwise_veskari" in dir(veskari) and "convert" in dir(veskari)
+        assert all(not name.startswith("_") for name in dir(veskari) if name != "__version__")
+        assert callable(veskari.convert) and "torch" in sys.modules
         try:
             veskari.no_such_module
         except AttributeError as err:

@@ -101,8 +101,9 @@ inline ShortcutState make(ConstantMaker& make) {
     p.s_extends_getattr = make.intern("__vsk_module_getattr_first__");
     for (Py_ssize_t i = 0; i < kIndexTexts; ++i)
         p.index_text[i] = make.keep(PyUnicode_FromFormat("%zd", i));
+    PyObject* object_dict = compat::type_dict(&PyBaseObject_Type);
     PyObject* found =
-        PyDict_GetItemWithError(compat::type_dict(&PyBaseObject_Type), p.s_getattribute);
+        object_dict ? PyDict_GetItemWithError(object_dict, p.s_getattribute) : nullptr;
     if (found == nullptr) {
         if (!PyErr_Occurred())
             PyErr_SetString(PyExc_SystemError, "object.__getattribute__ missing");
